@@ -1,0 +1,27 @@
+# zorvane_add_module(NAME SOURCES...): one Python extension module built for the
+# chosen backend. Kernel sources (.cu) are CUDA in the CUDA build and plain C++
+# against the CPU execution layer otherwise. The shared library exports only
+# its PyInit_ symbol.
+function(zorvane_add_module name)
+  set(sources ${ARGN})
+  if(ZORVANE_RESOLVED_BACKEND STREQUAL "cpu")
+    foreach(src IN LISTS sources)
+      if(src MATCHES "\\.cu$")
+        set_source_files_properties(${src} PROPERTIES LANGUAGE CXX COMPILE_OPTIONS "-xc++")
+      endif()
+    endforeach()
+  endif()
+  pybind11_add_module(${name} MODULE ${sources})
+  target_link_libraries(${name} PRIVATE zorvane_common)
+  target_compile_definitions(${name} PRIVATE ZORVANE_BACKEND_NAME="${ZORVANE_RESOLVED_BACKEND}")
+  if(ZORVANE_RESOLVED_BACKEND STREQUAL "cpu")
+    target_link_libraries(${name} PRIVATE zorvane_cpu_layer)
+  else()
+    target_link_libraries(${name} PRIVATE CUDA::cudart_static CUDA::cublas)
+  endif()
+  set(map "${CMAKE_CURRENT_BINARY_DIR}/${name}.map")
+  file(WRITE "${map}" "{ global: PyInit_${name}; local: *; };\n")
+  target_link_options(${name} PRIVATE "LINKER:--version-script=${map}" "LINKER:--exclude-libs,ALL")
+  set_target_properties(${name} PROPERTIES LINK_DEPENDS "${map}")
+  install(TARGETS ${name} LIBRARY DESTINATION .)
+endfunction()

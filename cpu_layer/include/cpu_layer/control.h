@@ -1,0 +1,47 @@
+// Host-side controls of the CPU execution layer: how many devices it emulates,
+// how much memory each has, which operation should fail next, and which device
+// allocations are alive. Tests reach these through the modules' private
+// functions; nothing here exists in the CUDA build.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <cuda_runtime.h>
+
+namespace cpu_layer {
+
+enum class FaultKind { allocation, copy, launch, host_register };
+
+// Number of emulated devices (default 1, or ZORVANE_CPU_DEVICES).
+void set_device_count(int count);
+int device_count();
+
+// Memory capacity of each emulated device in bytes (default: the host's
+// physical memory, or ZORVANE_CPU_DEVICE_MEMORY).
+void set_memory_capacity(uint64_t bytes);
+uint64_t memory_capacity();
+
+// Makes the `nth` next operation of `kind` (1 = the very next) fail with
+// `error`; a second call for the same kind replaces the first.
+void inject_fault(FaultKind kind, uint64_t nth, cudaError_t error);
+void clear_faults();
+
+struct LiveAllocation {
+  int device;
+  uint64_t bytes;
+};
+std::vector<LiveAllocation> live_allocations();
+
+// The error an injected fault of `kind` produces when none is named.
+cudaError_t default_fault_error(FaultKind kind);
+
+// Consumes one operation of `kind`; returns the injected error when this is the
+// operation chosen to fail, else cudaSuccess.
+cudaError_t take_fault(FaultKind kind);
+
+// Records `error` as the calling host thread's last error (cudaSuccess leaves
+// it as it is) and returns it.
+cudaError_t record_error(cudaError_t error);
+
+}  // namespace cpu_layer

@@ -1,0 +1,393 @@
+// Runtime API of the CPU execution layer: errors, devices, device memory,
+// copies and host registration.
+//
+// Device memory is host memory mapped with an inaccessible guard page on each
+// side and the buffer placed against the upper guard, so a kernel that reads
+// or writes past the end of an allocation faults at once instead of silently
+// touching a neighbour. Every allocation is tracked with its device; a
+// per-device capacity makes oversized requests fail with "out of memory" as a
+// GPU would, instead of overcommitting the host.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include <cuda_runtime.h>
+
+#include "cpu_layer/control.h"
+
+namespace cpu_layer {
+namespace {
+
+constexpr uint64_t kAlignment = 16;
+
+struct Allocation {
+  void* mapping;
+  size_t mapping_bytes;
+  uint64_t bytes;    // as requested; copies and memsets are checked against it
+  uint64_t charged;  // counted against the device's capacity
+  int device;
+};
+
+struct HostRange {
+  size_t bytes;
+};
+
+struct Fault {
+  uint64_t countdown = 0;  // 0: none armed
+  cudaError_t error = cudaSuccess;
+};
+
+struct Registry {
+  std::mutex mutex;
+  int devices = -1;
+  uint64_t capacity = 0;
+  std::map<uintptr_t, Allocation> allocations;  // keyed by the user pointer
+  std::map<uintptr_t, HostRange> host_ranges;   // registered host memory
+  std::vector<uint64_t> used;                   // bytes per device
+  Fault faults[4];
+};
+
+uint64_t env_u64(const char* name, uint64_t fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text, &end, 10);
+  return (end != nullptr && *end == '\0') ? v : fallback;
+}
+
+uint64_t physical_memory() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page = sysconf(_SC_PAGESIZE);
+  return (pages > 0 && page > 0) ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(page) : (1ull << 34);
+}
+
+Registry& registry() {
+  static Registry* r = [] {
+    auto* reg = new Registry;  // never destroyed: states may outlive static destruction
+    reg->devices = static_cast<int>(std::max<uint64_t>(1, env_u64("ZORVANE_CPU_DEVICES", 1)));
+    reg->capacity = env_u64("ZORVANE_CPU_DEVICE_MEMORY", physical_memory());
+    reg->used.assign(static_cast<size_t>(reg->devices), 0);
+    return reg;
+  }();
+  return *r;
+}
+
+thread_local cudaError_t tls_last_error = cudaSuccess;
+thread_local int tls_device = 0;
+
+size_t page_size() {
+  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return page;
+}
+
+// The allocation that holds [ptr, ptr + bytes), or null. Caller holds the lock.
+const Allocation* find_device_range(Registry& reg, const void* ptr, size_t bytes) {
+  const auto p = reinterpret_cast<uintptr_t>(ptr);
+  auto it = reg.allocations.upper_bound(p);
+  if (it == reg.allocations.begin()) return nullptr;
+  --it;
+  const uintptr_t begin = it->first;
+  if (p < begin || p - begin > it->second.bytes || bytes > it->second.bytes - (p - begin)) return nullptr;
+  return &it->second;
+}
+
+bool overlaps_host_range(Registry& reg, uintptr_t p, size_t bytes) {
+  auto it = reg.host_ranges.upper_bound(p);
+  if (it != reg.host_ranges.end() && it->first < p + bytes) return true;
+  if (it == reg.host_ranges.begin()) return false;
+  --it;
+  return it->first + it->second.bytes > p;
+}
+
+}  // namespace
+
+cudaError_t record_error(cudaError_t error) {
+  if (error != cudaSuccess) tls_last_error = error;
+  return error;
+}
+
+void set_device_count(int count) {
+  auto& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  reg.devices = std::max(1, count);
+  reg.used.resize(static_cast<size_t>(reg.devices), 0);
+}
+
+int device_count() {
+  auto& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  return reg.devices;
+}
+
+void set_memory_capacity(uint64_t bytes) {
+  auto& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  reg.capacity = bytes;
+}
+
+uint64_t memory_capacity() {
+  auto& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  return reg.capacity;
+}
+
+cudaError_t default_fault_error(FaultKind kind) {
+  switch (kind) {
+    case FaultKind::allocation:
+      return cudaErrorMemoryAllocation;
+    case FaultKind::host_register:
+      return cudaErrorNotSupported;
+    case FaultKind::copy:
+    case FaultKind::launch:
+      break;
+  }
+  return cudaErrorLaunchFailure;
+}
+
+void inject_fault(FaultKind kind, uint64_t nth, cudaError_t error) {
+  auto& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  reg.faults[static_cast<int>(kind)] = Fault{nth, error == cudaSuccess ? default_fault_error(kind) : error};
+}
+
+void clear_faults() {
+  auto& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  for (auto& f : reg.faults) f = Fault{};
+}
+
+cudaError_t take_fault(FaultKind kind) {
+  auto& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  Fault& f = reg.faults[static_cast<int>(kind)];
+  if (f.countdown == 0) return cudaSuccess;
+  if (--f.countdown != 0) return cudaSuccess;
+  return f.error;
+}
+
+std::vector<LiveAllocation> live_allocations() {
+  auto& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  std::vector<LiveAllocation> out;
+  out.reserve(reg.allocations.size());
+  for (const auto& [ptr, a] : reg.allocations) out.push_back(LiveAllocation{a.device, a.bytes});
+  return out;
+}
+
+}  // namespace cpu_layer
+
+using cpu_layer::record_error;
+
+const char* cudaGetErrorString(cudaError_t error) {
+  switch (error) {
+    case cudaSuccess: return "no error";
+    case cudaErrorInvalidValue: return "invalid argument";
+    case cudaErrorMemoryAllocation: return "out of memory";
+    case cudaErrorInitializationError: return "initialization error";
+    case cudaErrorInvalidConfiguration: return "invalid configuration argument";
+    case cudaErrorInvalidDevicePointer: return "invalid device pointer";
+    case cudaErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
+    case cudaErrorInvalidDeviceFunction: return "invalid device function";
+    case cudaErrorNoDevice: return "no CUDA-capable device is detected";
+    case cudaErrorInvalidDevice: return "invalid device ordinal";
+    case cudaErrorInvalidResourceHandle: return "invalid resource handle";
+    case cudaErrorIllegalAddress: return "an illegal memory access was encountered";
+    case cudaErrorLaunchOutOfResources: return "too many resources requested for launch";
+    case cudaErrorHostMemoryAlreadyRegistered: return "part or all of the requested memory range is already mapped";
+    case cudaErrorHostMemoryNotRegistered: return "pointer does not correspond to a registered memory region";
+    case cudaErrorLaunchFailure: return "unspecified launch failure";
+    case cudaErrorNotSupported: return "operation not supported";
+    case cudaErrorUnknown: return "unknown error";
+  }
+  return "unrecognized error code";
+}
+
+const char* cudaGetErrorName(cudaError_t error) {
+  switch (error) {
+    case cudaSuccess: return "cudaSuccess";
+    case cudaErrorInvalidValue: return "cudaErrorInvalidValue";
+    case cudaErrorMemoryAllocation: return "cudaErrorMemoryAllocation";
+    case cudaErrorInitializationError: return "cudaErrorInitializationError";
+    case cudaErrorInvalidConfiguration: return "cudaErrorInvalidConfiguration";
+    case cudaErrorInvalidDevicePointer: return "cudaErrorInvalidDevicePointer";
+    case cudaErrorInvalidMemcpyDirection: return "cudaErrorInvalidMemcpyDirection";
+    case cudaErrorInvalidDeviceFunction: return "cudaErrorInvalidDeviceFunction";
+    case cudaErrorNoDevice: return "cudaErrorNoDevice";
+    case cudaErrorInvalidDevice: return "cudaErrorInvalidDevice";
+    case cudaErrorInvalidResourceHandle: return "cudaErrorInvalidResourceHandle";
+    case cudaErrorIllegalAddress: return "cudaErrorIllegalAddress";
+    case cudaErrorLaunchOutOfResources: return "cudaErrorLaunchOutOfResources";
+    case cudaErrorHostMemoryAlreadyRegistered: return "cudaErrorHostMemoryAlreadyRegistered";
+    case cudaErrorHostMemoryNotRegistered: return "cudaErrorHostMemoryNotRegistered";
+    case cudaErrorLaunchFailure: return "cudaErrorLaunchFailure";
+    case cudaErrorNotSupported: return "cudaErrorNotSupported";
+    case cudaErrorUnknown: return "cudaErrorUnknown";
+  }
+  return "cudaErrorUnknown";
+}
+
+cudaError_t cudaGetLastError() {
+  const cudaError_t e = cpu_layer::tls_last_error;
+  cpu_layer::tls_last_error = cudaSuccess;
+  return e;
+}
+
+cudaError_t cudaPeekAtLastError() { return cpu_layer::tls_last_error; }
+
+cudaError_t cudaGetDeviceCount(int* count) {
+  if (count == nullptr) return record_error(cudaErrorInvalidValue);
+  *count = cpu_layer::device_count();
+  return cudaSuccess;
+}
+
+cudaError_t cudaSetDevice(int device) {
+  if (device < 0 || device >= cpu_layer::device_count()) return record_error(cudaErrorInvalidDevice);
+  cpu_layer::tls_device = device;
+  return cudaSuccess;
+}
+
+cudaError_t cudaGetDevice(int* device) {
+  if (device == nullptr) return record_error(cudaErrorInvalidValue);
+  *device = cpu_layer::tls_device;
+  return cudaSuccess;
+}
+
+cudaError_t cudaMalloc(void** ptr, size_t size) {
+  using namespace cpu_layer;
+  if (ptr == nullptr) return record_error(cudaErrorInvalidValue);
+  *ptr = nullptr;
+  if (size == 0) return cudaSuccess;
+  if (const cudaError_t injected = take_fault(FaultKind::allocation)) return record_error(injected);
+  auto& reg = registry();
+  const int device = tls_device;
+  const size_t page = page_size();
+  const uint64_t padded = (static_cast<uint64_t>(size) + kAlignment - 1) & ~(kAlignment - 1);
+  {
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    if (padded < size || padded > reg.capacity || reg.used[device] > reg.capacity - padded)
+      return record_error(cudaErrorMemoryAllocation);
+    reg.used[device] += padded;
+  }
+  const size_t body = (padded + page - 1) / page * page;
+  const size_t mapping_bytes = body + 2 * page;
+  void* mapping = mmap(nullptr, mapping_bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (mapping == MAP_FAILED ||
+      mprotect(static_cast<char*>(mapping) + page, body, PROT_READ | PROT_WRITE) != 0) {
+    if (mapping != MAP_FAILED) munmap(mapping, mapping_bytes);
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    reg.used[device] -= padded;
+    return record_error(cudaErrorMemoryAllocation);
+  }
+  char* user = static_cast<char*>(mapping) + page + (body - padded);
+  {
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    reg.allocations[reinterpret_cast<uintptr_t>(user)] = Allocation{mapping, mapping_bytes, size, padded, device};
+  }
+  *ptr = user;
+  return cudaSuccess;
+}
+
+cudaError_t cudaFree(void* ptr) {
+  using namespace cpu_layer;
+  if (ptr == nullptr) return cudaSuccess;
+  auto& reg = registry();
+  Allocation a{};
+  {
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    auto it = reg.allocations.find(reinterpret_cast<uintptr_t>(ptr));
+    if (it == reg.allocations.end()) return record_error(cudaErrorInvalidValue);
+    a = it->second;
+    reg.allocations.erase(it);
+    reg.used[a.device] -= a.charged;
+  }
+  munmap(a.mapping, a.mapping_bytes);
+  return cudaSuccess;
+}
+
+cudaError_t cudaMemGetInfo(size_t* free_bytes, size_t* total_bytes) {
+  using namespace cpu_layer;
+  if (free_bytes == nullptr || total_bytes == nullptr) return record_error(cudaErrorInvalidValue);
+  auto& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  *total_bytes = reg.capacity;
+  *free_bytes = reg.capacity - std::min(reg.capacity, reg.used[tls_device]);
+  return cudaSuccess;
+}
+
+cudaError_t cudaMemset(void* ptr, int value, size_t count) {
+  using namespace cpu_layer;
+  if (count == 0) return cudaSuccess;
+  auto& reg = registry();
+  {
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    if (find_device_range(reg, ptr, count) == nullptr) return record_error(cudaErrorInvalidValue);
+  }
+  std::memset(ptr, value, count);
+  return cudaSuccess;
+}
+
+cudaError_t cudaMemsetAsync(void* ptr, int value, size_t count, cudaStream_t) { return cudaMemset(ptr, value, count); }
+
+cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
+  using namespace cpu_layer;
+  if (count == 0) return cudaSuccess;
+  if (dst == nullptr || src == nullptr) return record_error(cudaErrorInvalidValue);
+  auto& reg = registry();
+  {
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    const bool dst_device = find_device_range(reg, dst, count) != nullptr;
+    const bool src_device = find_device_range(reg, src, count) != nullptr;
+    bool valid = false;
+    switch (kind) {
+      case cudaMemcpyHostToHost: valid = true; break;
+      case cudaMemcpyHostToDevice: valid = dst_device; break;
+      case cudaMemcpyDeviceToHost: valid = src_device; break;
+      case cudaMemcpyDeviceToDevice: valid = dst_device && src_device; break;
+      case cudaMemcpyDefault: valid = true; break;
+      default: return record_error(cudaErrorInvalidMemcpyDirection);
+    }
+    if (!valid) return record_error(cudaErrorInvalidValue);
+  }
+  if (const cudaError_t injected = take_fault(FaultKind::copy)) return record_error(injected);
+  std::memmove(dst, src, count);
+  return cudaSuccess;
+}
+
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t) {
+  return cudaMemcpy(dst, src, count, kind);
+}
+
+cudaError_t cudaHostRegister(void* ptr, size_t size, unsigned int) {
+  using namespace cpu_layer;
+  if (ptr == nullptr || size == 0) return record_error(cudaErrorInvalidValue);
+  if (const cudaError_t injected = take_fault(FaultKind::host_register)) return record_error(injected);
+  auto& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  const auto p = reinterpret_cast<uintptr_t>(ptr);
+  if (overlaps_host_range(reg, p, size)) return record_error(cudaErrorHostMemoryAlreadyRegistered);
+  reg.host_ranges[p] = HostRange{size};
+  return cudaSuccess;
+}
+
+cudaError_t cudaHostUnregister(void* ptr) {
+  using namespace cpu_layer;
+  auto& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  if (reg.host_ranges.erase(reinterpret_cast<uintptr_t>(ptr)) == 0)
+    return record_error(cudaErrorHostMemoryNotRegistered);
+  return cudaSuccess;
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
+  // Work runs to completion when it is issued; only the default stream exists.
+  if (stream != nullptr) return record_error(cudaErrorInvalidResourceHandle);
+  return cudaSuccess;
+}
+
+cudaError_t cudaDeviceSynchronize() { return cudaSuccess; }

@@ -1,0 +1,221 @@
+// The stavex Python module: converts and checks arguments, parses gate lists
+// with the interpreter lock held, and releases the lock around device work.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+#include "gate_parsing.h"
+#include "numpy_state.h"
+#include "run_circuit.h"
+#include "stavex_device_state.h"
+#include "stavex_measure.h"
+#include "zorvane/device_text.h"
+
+#if defined(ZORVANE_CPU_LAYER)
+#include "cpu_layer/python_controls.h"
+#endif
+
+namespace py = pybind11;
+
+namespace stavex {
+namespace {
+
+using StatePtr = std::shared_ptr<DeviceState>;
+
+void check_endian(const std::string& endian) {
+  if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
+}
+
+uint64_t seed_or_random(const std::optional<uint64_t>& seed) {
+  if (seed) return *seed;
+  std::random_device device;
+  return device();
+}
+
+StatePtr state_from_numpy(int64_t n, const py::object& state, const std::string& device, bool use_pinned_host) {
+  check_state_array(n, state, false);
+  const int device_id = zorvane::parse_device(device);
+  const int is_double = dtype_of(state);
+  const auto array = py::reinterpret_borrow<py::array>(state);
+  const void* host = array.data();
+  const auto count = static_cast<uint64_t>(array.size());
+  py::gil_scoped_release release;
+  auto created = std::make_shared<DeviceState>(static_cast<uint64_t>(n), is_double, device_id);
+  created->upload(host, count, use_pinned_host);
+  return created;
+}
+
+StatePtr zero_state(int64_t n, const std::string& dtype, const std::string& device) {
+  const int device_id = zorvane::parse_device(device);
+  const int is_double = zorvane::parse_dtype(dtype);
+  py::gil_scoped_release release;
+  auto created = std::make_shared<DeviceState>(static_cast<uint64_t>(n), is_double, device_id);
+  created->init_zero_state();
+  return created;
+}
+
+py::array to_numpy(const StatePtr& state, bool use_pinned_host) {
+  py::array out(py::dtype(state->dtype_name()), std::vector<py::ssize_t>{static_cast<py::ssize_t>(state->num_state)});
+  void* host = out.mutable_data();
+  {
+    py::gil_scoped_release release;
+    state->download(host, state->num_state, use_pinned_host);
+  }
+  return out;
+}
+
+void copy_to_numpy(const StatePtr& state, const py::object& target, bool use_pinned_host) {
+  check_writable(target);
+  const int is_double = check_state_array(static_cast<int64_t>(state->n), target);
+  if (is_double != state->is_double) throw std::invalid_argument("numpy state dtype does not match DeviceState");
+  auto array = py::reinterpret_borrow<py::array>(target);
+  void* host = array.mutable_data();
+  const auto count = static_cast<uint64_t>(array.size());
+  py::gil_scoped_release release;
+  state->download(host, count, use_pinned_host);
+}
+
+void run_parsed(const StatePtr& state, const std::vector<GateOp>& ops, KernelMode mode) {
+  py::gil_scoped_release release;
+  run_on_state(*state, ops, mode);
+}
+
+void run_circuit_device(const StatePtr& state, const py::list& gate_ir, const std::string& endian, KernelMode mode) {
+  check_endian(endian);
+  run_parsed(state, parse_gate_ir(gate_ir), mode);
+}
+
+void run_circuit_device_gates(const StatePtr& state, const py::object& gates, const std::string& endian,
+                              KernelMode mode) {
+  check_endian(endian);
+  const std::vector<GateOp> ops = parse_gate_objects(gates);
+  if (ops.empty()) return;
+  run_parsed(state, ops, mode);
+}
+
+template <class Work>
+auto with_typed_state(DeviceState& state, Work&& work) {
+  return state.is_double ? work(static_cast<CuComplex<double>*>(state.data))
+                         : work(static_cast<CuComplex<float>*>(state.data));
+}
+
+std::string measure_device(const StatePtr& state, const std::vector<int64_t>& targets, const std::string& endian,
+                           const std::optional<uint64_t>& seed) {
+  check_endian(endian);
+  const uint64_t chosen_seed = seed_or_random(seed);
+  py::gil_scoped_release release;
+  return with_typed_state(*state, [&](auto* data) {
+    return measure_once(state->n, data, state->num_state, targets, endian, state->device_id, chosen_seed);
+  });
+}
+
+py::tuple sample_measure_device(const StatePtr& state, const std::vector<int64_t>& targets, uint64_t shots,
+                                const std::string& endian, const std::optional<uint64_t>& seed, bool collapse_last) {
+  check_endian(endian);
+  if (shots == 0) throw std::invalid_argument("shots must be positive");
+  const uint64_t chosen_seed = seed_or_random(seed);
+  SampleResult result;
+  {
+    py::gil_scoped_release release;
+    result = with_typed_state(*state, [&](auto* data) {
+      return sample_measure(state->n, data, state->num_state, targets, endian, state->device_id, shots, chosen_seed,
+                            collapse_last);
+    });
+  }
+  py::dict counts;
+  for (const auto& [text, count] : result.counts) counts[py::str(text)] = count;
+  return py::make_tuple(counts, result.last);
+}
+
+// The NumPy-level functions: a temporary state uploaded and downloaded with
+// the lock held; only the run or the measurement releases it. A failure after
+// the upload leaves the caller's array as it was.
+StatePtr temporary_state(int64_t n, const py::object& state, const std::string& endian, const std::string& device,
+                         bool use_pinned_host) {
+  check_writable(state);
+  check_state_array(n, state, false);
+  check_endian(endian);
+  const int device_id = zorvane::parse_device(device);
+  const int is_double = dtype_of(state);
+  auto created = std::make_shared<DeviceState>(static_cast<uint64_t>(n), is_double, device_id);
+  const auto array = py::reinterpret_borrow<py::array>(state);
+  created->upload(array.data(), static_cast<uint64_t>(array.size()), use_pinned_host);
+  return created;
+}
+
+void download_into(const StatePtr& device_state, const py::object& state, bool use_pinned_host) {
+  auto array = py::reinterpret_borrow<py::array>(state);
+  device_state->download(array.mutable_data(), static_cast<uint64_t>(array.size()), use_pinned_host);
+}
+
+py::object run_circuit(int64_t n, const py::object& state, const py::list& gate_ir, const std::string& endian,
+                       const std::string& device, KernelMode mode, bool use_pinned_host) {
+  const StatePtr temporary = temporary_state(n, state, endian, device, use_pinned_host);
+  run_circuit_device(temporary, gate_ir, endian, mode);
+  download_into(temporary, state, use_pinned_host);
+  return state;
+}
+
+std::string measure(int64_t n, const py::object& state, const std::vector<int64_t>& targets,
+                    const std::string& endian, const std::string& device, bool use_pinned_host) {
+  const StatePtr temporary = temporary_state(n, state, endian, device, use_pinned_host);
+  std::string outcome = measure_device(temporary, targets, endian, std::nullopt);
+  download_into(temporary, state, use_pinned_host);
+  return outcome;
+}
+
+}  // namespace
+}  // namespace stavex
+
+PYBIND11_MODULE(stavex, m) {
+  using namespace stavex;
+  m.doc() = "CUDA gate backend for zorvane";
+  m.attr("backend") = ZORVANE_BACKEND_NAME;
+
+  py::enum_<KernelMode>(m, "KernelMode")
+      .value("AllState", AllState)
+      .value("Pair", Pair)
+      .value("PairAuto", PairAuto)
+      .value("PairAutoFusion", PairAutoFusion)
+      .export_values();
+
+  py::class_<DeviceState, std::shared_ptr<DeviceState>>(m, "DeviceState")
+      .def_static("from_numpy", &state_from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0",
+                  py::arg("use_pinned_host") = false)
+      .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
+                  py::arg("device") = "cuda:0")
+      .def("to_numpy", &to_numpy, py::arg("use_pinned_host") = false)
+      .def("copy_to_numpy", &copy_to_numpy, py::arg("state"), py::arg("use_pinned_host") = false)
+      .def_property_readonly("n", [](const DeviceState& s) { return s.n; })
+      .def_property_readonly("num_state", [](const DeviceState& s) { return s.num_state; })
+      .def_property_readonly("device_id", [](const DeviceState& s) { return s.device_id; })
+      .def_property_readonly("dtype", [](const DeviceState& s) { return std::string(s.dtype_name()); });
+
+  m.def("run_circuit_device", &run_circuit_device, py::arg("state"), py::arg("gate_ir"), py::arg("endian") = "little",
+        py::arg("mode") = PairAuto, "Run a gate_ir chunk on an existing CUDA DeviceState.");
+  m.def("run_circuit_device_gates", &run_circuit_device_gates, py::arg("state"), py::arg("gates"),
+        py::arg("endian") = "little", py::arg("mode") = PairAuto,
+        "Run a QuantumGate object chunk on an existing CUDA DeviceState.");
+  m.def("measure_device", &measure_device, py::arg("state"), py::arg("targets"), py::arg("endian") = "little",
+        py::arg("seed") = py::none(), "Measure target qubits on an existing CUDA DeviceState.");
+  m.def("sample_measure_device", &sample_measure_device, py::arg("state"), py::arg("targets"), py::arg("shots"),
+        py::arg("endian") = "little", py::arg("seed") = py::none(), py::arg("collapse_last") = true,
+        "Batch-sample target qubits and optionally collapse to the final outcome.");
+  m.def("run_circuit", &run_circuit, py::arg("n"), py::arg("state"), py::arg("gate_ir"), py::arg("endian") = "little",
+        py::arg("device") = "cuda:0", py::arg("mode") = PairAuto, py::arg("use_pinned_host") = false,
+        "Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.");
+  m.def("measure", &measure, py::arg("n"), py::arg("state"), py::arg("targets"), py::arg("endian") = "little",
+        py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false,
+        "Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is "
+        "returned.");
+
+#if defined(ZORVANE_CPU_LAYER)
+  cpu_layer::bind_python_controls(m);
+#endif
+}

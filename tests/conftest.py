@@ -1,0 +1,32 @@
+import numpy as np
+import pytest
+
+import stavex
+
+cpu_layer_only = pytest.mark.skipif(
+    stavex.backend != "cpu", reason="needs the CPU execution layer's controls"
+)
+
+DTYPES = [np.complex64, np.complex128]
+
+
+def random_state(n, dtype, seed=0):
+    rng = np.random.default_rng(seed)
+    v = rng.normal(size=2**n) + 1j * rng.normal(size=2**n)
+    return (v / np.linalg.norm(v)).astype(dtype)
+
+
+def live_bytes():
+    return sorted(stavex._cpu_layer_live_allocations())
+
+
+@pytest.fixture
+def no_leaks():
+    """Fails the test if device allocations outlive it; clears injected faults."""
+    if stavex.backend != "cpu":
+        yield
+        return
+    before = live_bytes()
+    yield
+    stavex._cpu_layer_clear_faults()
+    assert live_bytes() == before
