@@ -70,7 +70,7 @@ uint64_t physical_memory() {
 Registry& registry() {
   static Registry* r = [] {
     auto* reg = new Registry;  // never destroyed: states may outlive static destruction
-    reg->devices = static_cast<int>(std::max<uint64_t>(1, env_u64("ZORVANE_CPU_DEVICES", 1)));
+    reg->devices = static_cast<int>(std::clamp<uint64_t>(env_u64("ZORVANE_CPU_DEVICES", 1), 1, 1024));
     reg->capacity = env_u64("ZORVANE_CPU_DEVICE_MEMORY", physical_memory());
     reg->used.assign(static_cast<size_t>(reg->devices), 0);
     return reg;
@@ -116,7 +116,9 @@ void set_device_count(int count) {
   auto& reg = registry();
   std::lock_guard<std::mutex> lock(reg.mutex);
   reg.devices = std::max(1, count);
-  reg.used.resize(static_cast<size_t>(reg.devices), 0);
+  // Never shrinks: allocations made on a device that is gone are still freed
+  // against its slot.
+  if (reg.used.size() < static_cast<size_t>(reg.devices)) reg.used.resize(static_cast<size_t>(reg.devices), 0);
 }
 
 int device_count() {
@@ -229,7 +231,7 @@ const char* cudaGetErrorName(cudaError_t error) {
     case cudaErrorNotSupported: return "cudaErrorNotSupported";
     case cudaErrorUnknown: return "cudaErrorUnknown";
   }
-  return "cudaErrorUnknown";
+  return "unrecognized error code";
 }
 
 cudaError_t cudaGetLastError() {
@@ -270,6 +272,7 @@ cudaError_t cudaMalloc(void** ptr, size_t size) {
   const uint64_t padded = (static_cast<uint64_t>(size) + kAlignment - 1) & ~(kAlignment - 1);
   {
     std::lock_guard<std::mutex> lock(reg.mutex);
+    if (device >= reg.devices) return record_error(cudaErrorInvalidDevice);  // device count lowered since
     if (padded < size || padded > reg.capacity || reg.used[device] > reg.capacity - padded)
       return record_error(cudaErrorMemoryAllocation);
     reg.used[device] += padded;
@@ -316,6 +319,7 @@ cudaError_t cudaMemGetInfo(size_t* free_bytes, size_t* total_bytes) {
   auto& reg = registry();
   std::lock_guard<std::mutex> lock(reg.mutex);
   *total_bytes = reg.capacity;
+  if (tls_device >= reg.devices) return record_error(cudaErrorInvalidDevice);
   *free_bytes = reg.capacity - std::min(reg.capacity, reg.used[tls_device]);
   return cudaSuccess;
 }
@@ -332,7 +336,11 @@ cudaError_t cudaMemset(void* ptr, int value, size_t count) {
   return cudaSuccess;
 }
 
-cudaError_t cudaMemsetAsync(void* ptr, int value, size_t count, cudaStream_t) { return cudaMemset(ptr, value, count); }
+// Only the default stream exists; any other handle is foreign.
+cudaError_t cudaMemsetAsync(void* ptr, int value, size_t count, cudaStream_t stream) {
+  if (stream != nullptr) return record_error(cudaErrorInvalidResourceHandle);
+  return cudaMemset(ptr, value, count);
+}
 
 cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
   using namespace cpu_layer;
@@ -359,7 +367,8 @@ cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind 
   return cudaSuccess;
 }
 
-cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t) {
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t stream) {
+  if (stream != nullptr) return record_error(cudaErrorInvalidResourceHandle);
   return cudaMemcpy(dst, src, count, kind);
 }
 

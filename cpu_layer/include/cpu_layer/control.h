@@ -40,6 +40,13 @@ cudaError_t default_fault_error(FaultKind kind);
 // operation chosen to fail, else cudaSuccess.
 cudaError_t take_fault(FaultKind kind);
 
+// Host threads that run the blocks of a grid, the launching thread included
+// (default: the hardware's concurrency, or ZORVANE_CPU_THREADS); 1 runs every
+// grid on the launching thread. Launches already running finish on the
+// threads they started with.
+void set_host_threads(unsigned count);
+unsigned host_threads();
+
 // Records `error` as the calling host thread's last error (cudaSuccess leaves
 // it as it is) and returns it.
 cudaError_t record_error(cudaError_t error);

@@ -5,7 +5,8 @@
 // variables (threadIdx, blockIdx, blockDim, gridDim) read the context of the
 // simulated thread that is running. Blocks whose threads meet at a barrier run
 // their threads as fibers, so a barrier really waits for every thread of the
-// block; see launch.cpp for how a block's mode is chosen.
+// block; the others run their threads as plain calls. See launch.cpp for how a
+// block's mode is chosen.
 #pragma once
 
 #include <cstddef>
@@ -32,12 +33,17 @@ extern thread_local ThreadContext* tls_thread __attribute__((tls_model("initial-
 
 inline const ThreadContext& current_thread() { return *tls_thread; }
 
+// Runs the kernel once, as the current thread.
 using GridBody = void (*)(const void* closure);
+// Runs the kernel for every thread of the block of `context`, one after the
+// other, with `context` as the current thread: the flat-mode loop, kept next
+// to the kernel call so that a thread costs one call.
+using FlatBlockBody = void (*)(const void* closure, ThreadContext* context);
 
 // Checks the configuration, runs every thread of the grid and records the
 // outcome as the calling host thread's last error.
 void launch_grid(dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_t stream, GridBody body,
-                 const void* closure);
+                 FlatBlockBody flat_block, const void* closure);
 
 // Barrier of all threads of the current block; `site` identifies the call site
 // so that threads meeting at different barriers are reported.
@@ -61,6 +67,16 @@ void launch(void (*kernel)(Params...), dim3 grid, dim3 block, size_t dynamic_sha
       [](const void* c) {
         const auto* cl = static_cast<const Closure*>(c);
         std::apply(cl->kernel, *cl->bound);
+      },
+      [](const void* c, ThreadContext* t) {
+        const auto* cl = static_cast<const Closure*>(c);
+        const uint3 dim = t->block_dim;
+        for (unsigned z = 0; z < dim.z; ++z)
+          for (unsigned y = 0; y < dim.y; ++y)
+            for (unsigned x = 0; x < dim.x; ++x) {
+              t->thread_idx = uint3{x, y, z};
+              std::apply(cl->kernel, *cl->bound);
+            }
       },
       &closure);
 }
