@@ -1,0 +1,184 @@
+// Measurement: the device sums |amplitude|² into one double per outcome, the
+// host draws shots from the running sums, and the collapse kernel keeps the
+// amplitudes of the chosen outcome, rescaled to unit norm.
+#include "stavex_measure.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <stdexcept>
+#include <unordered_map>
+
+#include <cuda_runtime.h>
+
+#include "zorvane/bit_index.h"
+#include "zorvane/cuda_errors.h"
+#include "zorvane/device_buffer.h"
+#include "zorvane/launch.h"
+
+namespace stavex {
+
+using zorvane::CuComplex;
+
+namespace {
+
+constexpr unsigned int kMeasureBlock = 256;
+// Hash-map counting reserves for at most this many distinct outcomes up front.
+constexpr uint64_t kMaxReservedOutcomes = uint64_t{1} << 20;
+
+// Outcome index of amplitude index i: the bit labelled targets[j] lands at
+// bit k−1−j, so the first target is the most significant.
+__device__ __forceinline__ uint64_t outcome_of(uint64_t i, int64_t n, const int64_t* targets, int64_t k,
+                                               bool little_endian) {
+  uint64_t o = 0;
+  for (int64_t j = 0; j < k; ++j) {
+    const int64_t b = little_endian ? targets[j] : n - 1 - targets[j];
+    o |= ((i >> b) & 1u) << (k - 1 - j);
+  }
+  return o;
+}
+
+std::string outcome_text(uint64_t o, uint64_t k) {
+  std::string text(k, '0');
+  for (uint64_t j = 0; j < k; ++j)
+    if ((o >> (k - 1 - j)) & 1u) text[j] = '1';
+  return text;
+}
+
+}  // namespace
+
+template <class T>
+__global__ void measure_probs_kernel(int64_t n, const CuComplex<T>* state, const int64_t* targets, int64_t k,
+                                     bool little_endian, double* probs) {
+  const uint64_t count = uint64_t{1} << n;
+  for (uint64_t i = zorvane::global_thread_index(); i < count; i += zorvane::grid_thread_count()) {
+    const uint64_t o = outcome_of(i, n, targets, k, little_endian);
+    // Widened before squaring: complex64 probabilities are summed in double.
+    const double re = static_cast<double>(state[i].x);
+    const double im = static_cast<double>(state[i].y);
+    atomicAdd(&probs[o], re * re + im * im);
+  }
+}
+
+template <class T>
+__global__ void measure_collapse_kernel(int64_t n, CuComplex<T>* state, const int64_t* targets, int64_t k,
+                                        bool little_endian, uint64_t outcome, T scale) {
+  const uint64_t count = uint64_t{1} << n;
+  for (uint64_t i = zorvane::global_thread_index(); i < count; i += zorvane::grid_thread_count()) {
+    if (outcome_of(i, n, targets, k, little_endian) == outcome) {
+      state[i].x *= scale;
+      state[i].y *= scale;
+    } else {
+      state[i] = CuComplex<T>{T(0), T(0)};
+    }
+  }
+}
+
+void validate_measure_args(int64_t n, uint64_t num_state, const std::vector<int64_t>& targets,
+                           const std::string& endian) {
+  if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
+  if (num_state != uint64_t{1} << n) throw std::invalid_argument("state size does not match 2**n");
+  if (targets.empty() || targets.size() > 62) throw std::invalid_argument("measure targets size must be in [1, 62]");
+  if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
+  uint64_t seen = 0;
+  for (const int64_t t : targets) {
+    if (t < 0 || t >= n) throw std::invalid_argument("measure target index out of range");
+    const uint64_t bit = uint64_t{1} << t;
+    if (seen & bit) throw std::invalid_argument("duplicate measure target index");
+    seen |= bit;
+  }
+}
+
+template <class T>
+SampleResult sample_measure(uint64_t n, CuComplex<T>* state, uint64_t num_state, const std::vector<int64_t>& targets,
+                            const std::string& endian, int32_t device_id, uint64_t shots, uint64_t seed,
+                            bool collapse_last) {
+  // Any n above 62 is reported as out of range, never wrapped into it.
+  validate_measure_args(static_cast<int64_t>(std::min<uint64_t>(n, 63)), num_state, targets, endian);
+  if (shots == 0) throw std::invalid_argument("shots must be positive");
+
+  const int64_t n_signed = static_cast<int64_t>(n);
+  const int64_t k = static_cast<int64_t>(targets.size());
+  const uint64_t outcomes = uint64_t{1} << k;
+  const bool little = endian == "little";
+
+  zorvane::check_cuda(cudaSetDevice(device_id));
+  // The table is allocated on the device before anything of its size on the
+  // host: a table too large for any memory fails here as "out of memory".
+  zorvane::DeviceBuffer<int64_t> d_targets(static_cast<uint64_t>(k));
+  zorvane::DeviceBuffer<double> d_probs(outcomes);
+  zorvane::check_cuda(cudaMemcpy(d_targets.get(), targets.data(), zorvane::checked_byte_size(k, sizeof(int64_t)),
+                                 cudaMemcpyHostToDevice));
+  zorvane::check_cuda(cudaMemset(d_probs.get(), 0, zorvane::checked_byte_size(outcomes, sizeof(double))));
+
+  const unsigned int blocks = zorvane::grid_stride_blocks(num_state, kMeasureBlock);
+  zorvane::launch_kernel(&measure_probs_kernel<T>, dim3(blocks), dim3(kMeasureBlock), 0, nullptr, n_signed,
+                         static_cast<const CuComplex<T>*>(state), static_cast<const int64_t*>(d_targets.get()), k,
+                         little, d_probs.get());
+  zorvane::check_last_cuda_error();
+
+  // Running sums in place: cum[o] is the probability of outcomes 0..o.
+  std::vector<double> cum(outcomes);
+  zorvane::check_cuda(cudaMemcpy(cum.data(), d_probs.get(), outcomes * sizeof(double), cudaMemcpyDeviceToHost));
+  for (uint64_t o = 1; o < outcomes; ++o) cum[o] += cum[o - 1];
+  const double total = cum.back();
+  if (!(total > 0) || std::isinf(total) || std::isnan(total))
+    throw std::runtime_error("Quantum state has zero or invalid norm.");
+
+  // Draws scale by the total, so an unnormalised state samples as its
+  // normalised form.
+  std::mt19937_64 engine(seed);
+  auto draw = [&]() -> uint64_t {
+    const double u = static_cast<double>(engine() >> 11) * 0x1.0p-53;
+    const double x = u * total;
+    const auto it = std::upper_bound(cum.begin(), cum.end(), x);
+    return it == cum.end() ? outcomes - 1 : static_cast<uint64_t>(it - cum.begin());
+  };
+
+  SampleResult result;
+  uint64_t last = 0;
+  if (outcomes < shots) {
+    // Fewer outcomes than shots: a dense counter per outcome is the smaller table.
+    std::vector<uint64_t> dense(outcomes, 0);
+    for (uint64_t s = 0; s < shots; ++s) ++dense[last = draw()];
+    for (uint64_t o = 0; o < outcomes; ++o)
+      if (dense[o] != 0) result.counts.emplace_back(outcome_text(o, k), dense[o]);
+  } else {
+    std::unordered_map<uint64_t, uint64_t> sparse;
+    sparse.reserve(std::min(shots, kMaxReservedOutcomes));
+    for (uint64_t s = 0; s < shots; ++s) ++sparse[last = draw()];
+    result.counts.reserve(sparse.size());
+    for (const auto& [o, c] : sparse) result.counts.emplace_back(outcome_text(o, k), c);
+  }
+  result.last = outcome_text(last, k);
+
+  if (collapse_last) {
+    const double p = cum[last] - (last ? cum[last - 1] : 0.0);
+    if (!(p > 0)) throw std::runtime_error("Selected measurement probability is zero.");
+    const T scale = static_cast<T>(1.0 / std::sqrt(p));
+    zorvane::launch_kernel(&measure_collapse_kernel<T>, dim3(blocks), dim3(kMeasureBlock), 0, nullptr, n_signed,
+                           state, static_cast<const int64_t*>(d_targets.get()), k, little, last, scale);
+    zorvane::check_last_cuda_error();
+  }
+
+  d_targets.release();
+  d_probs.release();
+  return result;
+}
+
+template <class T>
+std::string measure_once(uint64_t n, CuComplex<T>* state, uint64_t num_state, const std::vector<int64_t>& targets,
+                         const std::string& endian, int32_t device_id, uint64_t seed) {
+  return sample_measure<T>(n, state, num_state, targets, endian, device_id, 1, seed, true).last;
+}
+
+template SampleResult sample_measure<float>(uint64_t, CuComplex<float>*, uint64_t, const std::vector<int64_t>&,
+                                            const std::string&, int32_t, uint64_t, uint64_t, bool);
+template SampleResult sample_measure<double>(uint64_t, CuComplex<double>*, uint64_t, const std::vector<int64_t>&,
+                                             const std::string&, int32_t, uint64_t, uint64_t, bool);
+template std::string measure_once<float>(uint64_t, CuComplex<float>*, uint64_t, const std::vector<int64_t>&,
+                                         const std::string&, int32_t, uint64_t);
+template std::string measure_once<double>(uint64_t, CuComplex<double>*, uint64_t, const std::vector<int64_t>&,
+                                          const std::string&, int32_t, uint64_t);
+
+}  // namespace stavex
