@@ -8,19 +8,15 @@ sum exceeds u·total. With the engine reproduced in Python, counts and the last
 outcome are predicted exactly.
 """
 
-import os
-import sys
 from collections import Counter
 
 import numpy as np
 import pytest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from mt19937_64 import MT19937_64  # noqa: E402
+import stavex
+from conftest import DTYPES, cpu_layer_only, live_bytes
+from mt19937_64 import MT19937_64
 
-stavex = pytest.importorskip("stavex")
-
-DTYPES = [np.complex64, np.complex128]
 REAL = {np.complex64: np.float32, np.complex128: np.float64}
 # Device sums may add in any order, so probabilities (and the collapse scale
 # taken from their running sums) may differ from the model's in the last bits.
@@ -94,11 +90,6 @@ def assert_collapsed(actual, expected):
     np.testing.assert_allclose(actual, expected, rtol=RTOL[expected.dtype.type], atol=0)
 
 
-def live_allocations():
-    return sorted(stavex._cpu_layer_live_allocations())
-
-
-cpu_only = pytest.mark.skipif(getattr(stavex, "backend", None) != "cpu", reason="needs the CPU execution layer")
 
 
 # ---- the reference engine ----------------------------------------------------
@@ -353,7 +344,7 @@ def clean_faults():
     stavex._cpu_layer_clear_faults()
 
 
-@cpu_only
+@cpu_layer_only
 @pytest.mark.usefixtures("clean_faults")
 @pytest.mark.parametrize(
     "kind, nth",
@@ -370,14 +361,14 @@ def test_runtime_failure_leaks_nothing(kind, nth):
     n, targets, seed = 5, [1, 3, 4], 17
     state = random_state(n, np.complex128, seed=2)
     device = stavex.DeviceState.from_numpy(n, state)
-    before = live_allocations()
+    before = live_bytes()
 
     stavex._cpu_layer_inject_fault(kind, nth)
     with pytest.raises(RuntimeError, match=r"^CUDA error: "):
         stavex.sample_measure_device(device, targets, 40, seed=seed)
     stavex._cpu_layer_clear_faults()
 
-    assert live_allocations() == before
+    assert live_bytes() == before
     assert device.to_numpy().tobytes() == state.tobytes()
     expected_counts, expected_last, _ = reference_sample(state, n, targets, "little", 40, seed)
     assert stavex.sample_measure_device(device, targets, 40, seed=seed) == (
@@ -386,12 +377,12 @@ def test_runtime_failure_leaks_nothing(kind, nth):
     )
 
 
-@cpu_only
+@cpu_layer_only
 @pytest.mark.skipif(not hasattr(stavex, "_cpu_layer_set_memory_capacity"), reason="no capacity control")
 def test_table_too_large_for_device_memory():
     n, index = 20, 0b1011_0011_1000_1111_0101
     device = stavex.DeviceState.from_numpy(n, basis_state(n, index, np.complex64))
-    before = live_allocations()
+    before = live_bytes()
     saved = stavex._cpu_layer_memory_capacity()
     # Room for what is alive plus 1 MiB: a 2^16 table fits, a 2^20 one does not.
     in_use = sum(-(-size // 16) * 16 for dev, size in before if dev == 0)
@@ -399,7 +390,7 @@ def test_table_too_large_for_device_memory():
     try:
         with pytest.raises(RuntimeError, match=r"^CUDA error: out of memory$"):
             stavex.sample_measure_device(device, list(range(20)), 3, seed=1)
-        assert live_allocations() == before
+        assert live_bytes() == before
 
         targets = list(range(19, 3, -1))
         counts, last = stavex.sample_measure_device(device, targets, 3, seed=1)

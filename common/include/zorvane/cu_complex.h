@@ -6,6 +6,8 @@
 // size so one amplitude moves as one vector access.
 #pragma once
 
+#include <math.h>
+
 #include <cuda_runtime.h>
 
 namespace zorvane {
