@@ -16,11 +16,16 @@ void require_params(const GateOp& op, size_t count, const char* message) {
   if (op.params.size() != count) throw std::invalid_argument(message);
 }
 
+// Launchers take qubits as 32-bit values; a label no state can have is passed
+// as -1 rather than truncated, so the launcher's qubit check rejects it instead
+// of the gate landing on a wrapped-around qubit.
+int32_t launcher_qubit(int64_t qubit) { return qubit >= 0 && qubit <= 62 ? static_cast<int32_t>(qubit) : -1; }
+
 }  // namespace
 
 template <class T>
 void dispatch_gate(uint64_t n, CuComplex<T>* state, const GateOp& op, cudaStream_t stream, int32_t mode) {
-  const int32_t target = op.targets.empty() ? -1 : static_cast<int32_t>(op.targets.front());
+  const int32_t target = op.targets.empty() ? -1 : launcher_qubit(op.targets.front());
   const auto& c = op.controls;
   const auto& cs = op.control_state;
   switch (op.id) {
@@ -36,8 +41,7 @@ void dispatch_gate(uint64_t n, CuComplex<T>* state, const GateOp& op, cudaStream
     case SQRTYDAG: cu_sqrtydag<T>(n, state, target, c, cs, stream, mode); break;
     case SWAP:
       if (op.targets.size() != 2) throw std::invalid_argument("SWAP gate requires exactly two parameters.");
-      cu_swap<T>(n, state, static_cast<int32_t>(op.targets[0]), static_cast<int32_t>(op.targets[1]), c, cs, stream,
-                 mode);
+      cu_swap<T>(n, state, launcher_qubit(op.targets[0]), launcher_qubit(op.targets[1]), c, cs, stream, mode);
       break;
     case RX:
       require_params(op, 1, "RX gate requires exactly one parameter.");

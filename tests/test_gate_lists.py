@@ -137,7 +137,8 @@ def test_gate_list_errors(gates, error, message):
     [gate("h", [3]), gate("h", [-1]), gate("h", []), gate("x", [1], [1], [1]), gate("x", [0], [1, 1], [1, 0]),
      gate("x", [0], [5], [1]), gate("swap", [1, 1]), gate("swap", [0, 3]), gate("rz", [2], [2], [0], [0.1]),
      gate("gp", [], [4], [1], [0.1]), gate("unitary", [0, 0], matrix=np.eye(4)),
-     gate("unitary", [0, 1], [1], [1], matrix=np.eye(4)), gate("unitary", [3], matrix=np.eye(2))],
+     gate("unitary", [0, 1], [1], [1], matrix=np.eye(4)), gate("unitary", [3], matrix=np.eye(2)),
+     gate("x", [2**32]), gate("h", [2**32 + 1]), gate("swap", [0, 2**32 + 2]), gate("rx", [-2**32], parameter=[1])],
 )
 def test_gates_outside_the_state_or_with_repeated_qubits_are_rejected(g):
     v = random_state(3, np.complex128)
