@@ -69,9 +69,22 @@ def bench_one_qubit(n, repeats):
 def bench_parsing(count, repeats):
     gates = [gate("cx", [1], [0], [1]) for _ in range(count)]
     state = stavex.DeviceState.zero_state(2)
-    seconds = median_seconds(lambda: stavex.run_circuit_device(state, gates, mode=stavex.PairAuto), repeats)
-    print(f"(b) {count} cx gates on a 2-qubit state, median of {repeats} runs: "
-          f"{seconds * 1e3:.1f} ms, {seconds / count * 1e6:.2f} us per gate (parsing plus one tiny launch each)")
+
+    # The whole list is parsed before anything runs, so a list whose first gate
+    # fails its dispatch check costs the parsing of every gate and one check.
+    failing_first = [gate("rx", [0])] + gates
+
+    def parse_only():
+        try:
+            stavex.run_circuit_device(state, failing_first)
+        except ValueError:
+            pass
+
+    parsing = median_seconds(parse_only, repeats)
+    running = median_seconds(lambda: stavex.run_circuit_device(state, gates, mode=stavex.PairAuto), repeats)
+    print(f"(b) {count} cx gates (one target, one control), median of {repeats} runs:")
+    print(f"    parsing only:            {parsing / count * 1e6:.2f} us per gate")
+    print(f"    parsing and running on a 2-qubit state: {running / count * 1e6:.2f} us per gate")
 
 
 def main():

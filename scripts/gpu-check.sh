@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# GPU check, for a machine with an NVIDIA GPU and no network: builds the CUDA
+# backend for the local GPU, runs the whole Python suite against it, then the
+# GPU figures (gate bandwidth against device copy bandwidth, and a 32-qubit
+# state whose results are known exactly). Prints a short summary at the end.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+PY=${PYTHON:-python3}
+SITE=${ZORVANE_GPU_SITE:-/tmp/zorvane_gpu_site}
+export ZORVANE_BACKEND=cuda PYTHONUNBUFFERED=1
+nvidia-smi -L || true
+
+t0=$(date +%s)
+rm -rf "$SITE"
+if ! "$PY" -m pip install -q --no-build-isolation --no-deps --no-index --target "$SITE" \
+    -Ccmake.define.CMAKE_CUDA_ARCHITECTURES=native -Cbuild-dir=build/gpu \
+    -Ccmake.define.CMAKE_CUDA_COMPILER="$(command -v nvcc || echo /usr/local/cuda/bin/nvcc)" . ; then
+  echo "SUMMARY: CUDA build FAILED"; exit 1
+fi
+t1=$(date +%s)
+export PYTHONPATH="$SITE${PYTHONPATH:+:$PYTHONPATH}"
+"$PY" -c 'import stavex; assert stavex.backend == "cuda", stavex.backend; print("stavex backend:", stavex.backend)' || exit 1
+
+(cd tests && "$PY" -m pytest -q -p no:cacheprovider .) | tee /tmp/zorvane_gpu_pytest.log
+tests_rc=${PIPESTATUS[0]}
+t2=$(date +%s)
+"$PY" benchmarks/bench_gpu.py | tee /tmp/zorvane_gpu_bench.log
+bench_rc=${PIPESTATUS[0]}
+t3=$(date +%s)
+
+echo "SUMMARY: build $((t1 - t0)) s; tests rc=$tests_rc in $((t2 - t1)) s: $(tail -n 1 /tmp/zorvane_gpu_pytest.log)"
+echo "SUMMARY: benchmarks rc=$bench_rc in $((t3 - t2)) s"
+grep '^RESULT' /tmp/zorvane_gpu_bench.log || true
+[ "$tests_rc" -eq 0 ] && [ "$bench_rc" -eq 0 ]
