@@ -1,6 +1,6 @@
 // √X† = [[(1−i)/2, (1+i)/2], [(1+i)/2, (1−i)/2]]. Every component is halved
 // first and the halves are then combined, so no complex product is formed.
-#include "pair_kernels.cuh"
+#include "fixed_gate_kernels.cuh"
 
 namespace stavex {
 
@@ -17,64 +17,6 @@ struct SqrtxdagUpdate {
   }
 };
 
-template <class T>
-__global__ void cu_sqrtxdag_kernel_all_state(int64_t n, CuComplex<T>* state, int32_t target, uint64_t control_mask,
-                                             uint64_t control_value) {
-  all_state_pairs(n, state, target, control_mask, control_value, SqrtxdagUpdate<T>{});
-}
-
-template <class T>
-__global__ void cu_sqrtxdag_kernel_pair(int64_t n, CuComplex<T>* state, int32_t target, uint64_t control_mask,
-                                        uint64_t control_value) {
-  grid_stride_pairs(n, state, target, control_mask, control_value, SqrtxdagUpdate<T>{});
-}
-
-namespace sqrtxdag_autopair {
-
-template <class T>
-__global__ void target0_no_control(uint64_t count, CuComplex<T>* state) {
-  autopair_target0_no_control(count, state, SqrtxdagUpdate<T>{});
-}
-
-template <class T>
-__global__ void no_control(uint64_t count, CuComplex<T>* state, uint64_t tbit) {
-  autopair_no_control(count, state, tbit, SqrtxdagUpdate<T>{});
-}
-
-template <class T>
-__global__ void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t control_value) {
-  autopair_target0_compact(count, state, insert_mask, control_value, SqrtxdagUpdate<T>{});
-}
-
-template <class T>
-__global__ void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t control_value,
-                        uint64_t tbit) {
-  autopair_compact(count, state, insert_mask, control_value, tbit, SqrtxdagUpdate<T>{});
-}
-
-}  // namespace sqrtxdag_autopair
-
-template <class T>
-struct SqrtxdagKernels {
-  static constexpr const char* family = "cu_sqrtxdag";
-  static constexpr auto all_state = &cu_sqrtxdag_kernel_all_state<T>;
-  static constexpr auto pair = &cu_sqrtxdag_kernel_pair<T>;
-  static constexpr auto target0_no_control = &sqrtxdag_autopair::target0_no_control<T>;
-  static constexpr auto no_control = &sqrtxdag_autopair::no_control<T>;
-  static constexpr auto target0_compact = &sqrtxdag_autopair::target0_compact<T>;
-  static constexpr auto compact = &sqrtxdag_autopair::compact<T>;
-};
-
-template <class T>
-void cu_sqrtxdag(uint64_t n, CuComplex<T>* state, int32_t target, const QubitList& controls,
-                 const QubitList& control_state, cudaStream_t stream, int32_t mode) {
-  const PairLaunchPlan plan = plan_pair_launch(n, target, controls, control_state, mode);
-  launch_pair_family<SqrtxdagKernels<T>>(n, state, target, plan, stream, std::tuple<>{}, std::tuple<>{});
-}
-
-template void cu_sqrtxdag<float>(uint64_t, CuComplex<float>*, int32_t, const QubitList&, const QubitList&,
-                                 cudaStream_t, int32_t);
-template void cu_sqrtxdag<double>(uint64_t, CuComplex<double>*, int32_t, const QubitList&, const QubitList&,
-                                  cudaStream_t, int32_t);
+STAVEX_FIXED_GATE(sqrtxdag, SqrtxdagUpdate)
 
 }  // namespace stavex
