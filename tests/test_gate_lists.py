@@ -240,3 +240,29 @@ def test_unitary_device_buffers_are_freed_on_failure(kind, nth, no_leaks):
     with pytest.raises(RuntimeError, match="^CUDA error: "):
         stavex.run_circuit_device(s, [gate("unitary", list(range(6)), matrix=np.eye(64))])
     assert s.to_numpy()[0] == 1
+
+
+def test_threads_run_chunks_on_their_own_states_at_once():
+    import threading
+
+    circuit = [gate("h", [q]) for q in range(10)] + [gate("cx", [q + 1], [q], [1]) for q in range(9)]
+    expected = run(10, circuit * 3, state=random_state(10, np.complex128, seed=5))
+    results, errors = [None] * 4, []
+
+    def work(slot):
+        try:
+            s = stavex.DeviceState.from_numpy(10, random_state(10, np.complex128, seed=5))
+            for _ in range(3):
+                stavex.run_circuit_device(s, circuit)
+            results[slot] = s.to_numpy()
+        except Exception as e:  # surfaced below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    for r in results:
+        np.testing.assert_array_equal(r, expected)
