@@ -39,9 +39,8 @@ uint64_t seed_or_random(const std::optional<uint64_t>& seed) {
 }
 
 StatePtr state_from_numpy(int64_t n, const py::object& state, const std::string& device, bool use_pinned_host) {
-  check_state_array(n, state, false);
+  const int is_double = check_state_array(n, state);
   const int device_id = zorvane::parse_device(device);
-  const int is_double = dtype_of(state);
   const auto array = py::reinterpret_borrow<py::array>(state);
   const void* host = array.data();
   const auto count = static_cast<uint64_t>(array.size());

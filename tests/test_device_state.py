@@ -125,11 +125,16 @@ def test_from_numpy_checks_in_order(n, kind, message, no_leaks):
     assert str(info.value) == message
 
 
-def test_from_numpy_parses_device_after_array_checks():
+def test_from_numpy_parses_device_after_every_array_check():
     with pytest.raises(ValueError, match="state.size must equal 2"):
         stavex.DeviceState.from_numpy(3, np.zeros(4, np.complex128), device="cpu")
-    with pytest.raises(ValueError, match="device must be"):
+    with pytest.raises(ValueError, match="float64"):
         stavex.DeviceState.from_numpy(3, np.zeros(8, np.float64), device="cpu")
+    with pytest.raises(ValueError, match="device must be"):
+        stavex.DeviceState.from_numpy(3, np.zeros(8, np.complex64), device="cpu")
+    # run_circuit parses the device before the element type
+    with pytest.raises(ValueError, match="device must be"):
+        stavex.run_circuit(3, np.zeros(8, np.float64), [], device="cpu")
 
 
 def test_copy_to_numpy_checks():
