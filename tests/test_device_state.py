@@ -1,3 +1,4 @@
+import shutil
 import subprocess
 
 import numpy as np
@@ -17,6 +18,7 @@ def test_module_surface():
         stavex.DeviceState()
 
 
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")
 def test_only_the_module_init_symbol_is_exported():
     out = subprocess.run(["nm", "-D", "--defined-only", stavex.__file__], capture_output=True, text=True, check=True)
     symbols = [line.split()[-1] for line in out.stdout.splitlines() if line.split()[1:2] != ["A"]]
