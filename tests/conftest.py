@@ -18,6 +18,12 @@ def random_state(n, dtype, seed=0):
     return (v / np.linalg.norm(v)).astype(dtype)
 
 
+def gate(name, target=(), control=(), control_state=(), parameter=(), **extra):
+    """One gate_ir entry."""
+    return {"id": name, "target": list(target), "control": list(control),
+            "control_state": list(control_state), "parameter": list(parameter), **extra}
+
+
 def live_bytes():
     return sorted(stavex._cpu_layer_live_allocations())
 

@@ -4,14 +4,9 @@ import numpy as np
 import pytest
 
 import stavex
-from conftest import DTYPES, cpu_layer_only, random_state
+from conftest import DTYPES, cpu_layer_only, gate, random_state
 
 SQ2 = 1 / np.sqrt(2)
-
-
-def gate(name, target=(), control=(), control_state=(), parameter=(), **extra):
-    return {"id": name, "target": list(target), "control": list(control),
-            "control_state": list(control_state), "parameter": list(parameter), **extra}
 
 
 def as_object(g):

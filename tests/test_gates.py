@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import stavex
-from conftest import DTYPES, cpu_layer_only, random_state
+from conftest import DTYPES, cpu_layer_only, gate, random_state
 from gate_reference import SQRTX, SQRTY, X, Y, apply_gate, apply_matrix, controls_hold, dagger, phase, ry, u
 
 MODES = [stavex.AllState, stavex.Pair, stavex.PairAuto]
@@ -33,11 +33,6 @@ SINGLE_TARGET_LAYOUTS = [
     (2, 1, [0], [1]),
     (2, 0, [1], [0]),
 ]
-
-
-def gate(name, target=(), control=(), control_state=(), parameter=(), **extra):
-    return {"id": name, "target": list(target), "control": list(control),
-            "control_state": list(control_state), "parameter": list(parameter), **extra}
 
 
 def run_modes(n, state, gates):
