@@ -3,6 +3,7 @@
 # backend for the local GPU, runs the whole Python suite against it, then the
 # GPU figures (gate bandwidth against device copy bandwidth, and a 32-qubit
 # state whose results are known exactly). Prints a short summary at the end.
+# ZORVANE_GPU_ARCH overrides the architecture (default: the local GPU).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
@@ -13,7 +14,7 @@ nvidia-smi -L || true
 t0=$(date +%s)
 rm -rf "$SITE"
 if ! "$PY" -m pip install -q --no-build-isolation --no-deps --no-index --target "$SITE" \
-    -Ccmake.define.CMAKE_CUDA_ARCHITECTURES=native -Cbuild-dir=build/gpu \
+    -Ccmake.define.CMAKE_CUDA_ARCHITECTURES=${ZORVANE_GPU_ARCH:-native} -Cbuild-dir=build/gpu \
     -Ccmake.define.CMAKE_CUDA_COMPILER="$(command -v nvcc || echo /usr/local/cuda/bin/nvcc)" . ; then
   echo "SUMMARY: CUDA build FAILED"; exit 1
 fi
