@@ -1,7 +1,7 @@
 // RX(θ) = [[cos h, −i·sin h], [−i·sin h, cos h]], h = θ/2: with c = (cos h, 0)
 // and d = (0, −sin h), a0' = c·a0 + d·a1 and a1' = d·a0 + c·a1 as complex
 // products in T.
-#include "pair_kernels.cuh"
+#include "pair_gate_families.cuh"
 
 namespace stavex {
 
@@ -20,6 +20,9 @@ struct RxUpdate {
     return {CuComplex<T>{c, T(0)}, CuComplex<T>{T(0), -s}};
   }
 
+  // The values the PairAuto kernels take, in their parameter order.
+  std::tuple<CuComplex<T>, CuComplex<T>> values() const { return {c, d}; }
+
   __device__ __forceinline__ void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
     const CuComplex<T> b0 = zorvane::cdot2(c, a0, d, a1);
     const CuComplex<T> b1 = zorvane::cdot2(d, a0, c, a1);
@@ -28,66 +31,6 @@ struct RxUpdate {
   }
 };
 
-template <class T>
-__global__ void cu_rx_kernel_all_state(int64_t n, CuComplex<T>* state, int32_t target, uint64_t control_mask,
-                                       uint64_t control_value, T theta) {
-  all_state_pairs(n, state, target, control_mask, control_value, RxUpdate<T>::from_angle(theta));
-}
-
-template <class T>
-__global__ void cu_rx_kernel_pair(int64_t n, CuComplex<T>* state, int32_t target, uint64_t control_mask,
-                                  uint64_t control_value, T theta) {
-  grid_stride_pairs(n, state, target, control_mask, control_value, RxUpdate<T>::from_angle(theta));
-}
-
-namespace rx_autopair {
-
-template <class T>
-__global__ void target0_no_control(uint64_t count, CuComplex<T>* state, CuComplex<T> c, CuComplex<T> d) {
-  autopair_target0_no_control(count, state, RxUpdate<T>{c, d});
-}
-
-template <class T>
-__global__ void no_control(uint64_t count, CuComplex<T>* state, uint64_t tbit, CuComplex<T> c, CuComplex<T> d) {
-  autopair_no_control(count, state, tbit, RxUpdate<T>{c, d});
-}
-
-template <class T>
-__global__ void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t control_value,
-                                CuComplex<T> c, CuComplex<T> d) {
-  autopair_target0_compact(count, state, insert_mask, control_value, RxUpdate<T>{c, d});
-}
-
-template <class T>
-__global__ void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t control_value,
-                        uint64_t tbit, CuComplex<T> c, CuComplex<T> d) {
-  autopair_compact(count, state, insert_mask, control_value, tbit, RxUpdate<T>{c, d});
-}
-
-}  // namespace rx_autopair
-
-template <class T>
-struct RxKernels {
-  static constexpr const char* family = "cu_rx";
-  static constexpr auto all_state = &cu_rx_kernel_all_state<T>;
-  static constexpr auto pair = &cu_rx_kernel_pair<T>;
-  static constexpr auto target0_no_control = &rx_autopair::target0_no_control<T>;
-  static constexpr auto no_control = &rx_autopair::no_control<T>;
-  static constexpr auto target0_compact = &rx_autopair::target0_compact<T>;
-  static constexpr auto compact = &rx_autopair::compact<T>;
-};
-
-template <class T>
-void cu_rx(uint64_t n, CuComplex<T>* state, int32_t target, const QubitList& controls,
-           const QubitList& control_state, T angle, cudaStream_t stream, int32_t mode) {
-  const PairLaunchPlan plan = plan_pair_launch(n, target, controls, control_state, mode);
-  const RxUpdate<T> u = RxUpdate<T>::from_angle(angle);
-  launch_pair_family<RxKernels<T>>(n, state, target, plan, stream, std::make_tuple(angle), std::make_tuple(u.c, u.d));
-}
-
-template void cu_rx<float>(uint64_t, CuComplex<float>*, int32_t, const QubitList&, const QubitList&, float,
-                           cudaStream_t, int32_t);
-template void cu_rx<double>(uint64_t, CuComplex<double>*, int32_t, const QubitList&, const QubitList&, double,
-                            cudaStream_t, int32_t);
+STAVEX_ANGLE_GATE(rx, RxUpdate, (CuComplex<T> c, CuComplex<T> d), (c, d))
 
 }  // namespace stavex

@@ -1,6 +1,6 @@
 // √X† = [[(1−i)/2, (1+i)/2], [(1+i)/2, (1−i)/2]]. Every component is halved
 // first and the halves are then combined, so no complex product is formed.
-#include "fixed_gate_kernels.cuh"
+#include "pair_gate_families.cuh"
 
 namespace stavex {
 

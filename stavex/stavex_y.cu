@@ -1,5 +1,5 @@
 // Pauli Y: a0' = −i·a1, a1' = i·a0, written out on the components.
-#include "fixed_gate_kernels.cuh"
+#include "pair_gate_families.cuh"
 
 namespace stavex {
 

@@ -1,5 +1,5 @@
 // Pauli Z: a1' = −a1; a0 is never read or written.
-#include "fixed_gate_kernels.cuh"
+#include "pair_gate_families.cuh"
 
 namespace stavex {
 
