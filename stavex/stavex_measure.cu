@@ -25,6 +25,8 @@ namespace {
 constexpr unsigned int kMeasureBlock = 256;
 // Hash-map counting reserves for at most this many distinct outcomes up front.
 constexpr uint64_t kMaxReservedOutcomes = uint64_t{1} << 20;
+// Outcomes per block of the two-step search over the running sums.
+constexpr uint64_t kSearchBlock = 64;
 
 // Outcome index of amplitude index i: the bit labelled targets[j] lands at
 // bit k−1−j, so the first target is the most significant.
@@ -125,14 +127,26 @@ SampleResult sample_measure(uint64_t n, CuComplex<T>* state, uint64_t num_state,
   if (!(total > 0) || std::isinf(total) || std::isnan(total))
     throw std::runtime_error("Quantum state has zero or invalid norm.");
 
+  // The first running sum above x is searched in two steps, first over the
+  // last sum of every block of kSearchBlock outcomes (a table small enough to
+  // stay in cache), then inside the one block that holds it; the sums never
+  // decrease, so this finds exactly what one search over all of them finds.
+  std::vector<double> block_last((outcomes + kSearchBlock - 1) / kSearchBlock);
+  for (uint64_t b = 0; b < block_last.size(); ++b) block_last[b] = cum[std::min((b + 1) * kSearchBlock, outcomes) - 1];
+  auto first_sum_above = [&](double x) -> uint64_t {
+    const auto block = std::upper_bound(block_last.begin(), block_last.end(), x);
+    if (block == block_last.end()) return outcomes - 1;  // x at or beyond the total: the last outcome
+    const uint64_t begin = static_cast<uint64_t>(block - block_last.begin()) * kSearchBlock;
+    const uint64_t end = std::min(begin + kSearchBlock, outcomes);
+    return static_cast<uint64_t>(std::upper_bound(cum.begin() + begin, cum.begin() + end, x) - cum.begin());
+  };
+
   // Draws scale by the total, so an unnormalised state samples as its
   // normalised form.
   std::mt19937_64 engine(seed);
   auto draw = [&]() -> uint64_t {
     const double u = static_cast<double>(engine() >> 11) * 0x1.0p-53;
-    const double x = u * total;
-    const auto it = std::upper_bound(cum.begin(), cum.end(), x);
-    return it == cum.end() ? outcomes - 1 : static_cast<uint64_t>(it - cum.begin());
+    return first_sum_above(u * total);
   };
 
   SampleResult result;

@@ -127,8 +127,15 @@ py::tuple sample_measure_device(const StatePtr& state, const std::vector<int64_t
                             collapse_last);
     });
   }
+  // Up to a million entries: built through the C API, without a temporary
+  // conversion object per key and value.
   py::dict counts;
-  for (const auto& [text, count] : result.counts) counts[py::str(text)] = count;
+  for (const auto& [text, count] : result.counts) {
+    const auto key = py::reinterpret_steal<py::object>(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    const auto value = py::reinterpret_steal<py::object>(PyLong_FromUnsignedLongLong(count));
+    if (!key || !value || PyDict_SetItem(counts.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+  }
   return py::make_tuple(counts, result.last);
 }
 
