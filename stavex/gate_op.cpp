@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "zorvane/text_errors.h"
+
 namespace stavex {
 
 void rewrite_gate_name(std::string& name, std::vector<double>& params) {
@@ -36,7 +38,7 @@ GateId gate_id_from_name(const std::string& name) {
       {"unitary", UNITARY},
   };
   const auto it = table.find(name);
-  if (it == table.end()) throw std::invalid_argument("Unsupported CUDA gate id: " + name);
+  if (it == table.end()) throw zorvane::InvalidArgumentText("Unsupported CUDA gate id: " + name);
   return it->second;
 }
 

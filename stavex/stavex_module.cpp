@@ -16,6 +16,7 @@
 #include "stavex_device_state.h"
 #include "stavex_measure.h"
 #include "zorvane/device_text.h"
+#include "zorvane/python_input.h"
 
 #if defined(ZORVANE_CPU_LAYER)
 #include "cpu_layer/python_controls.h"
@@ -183,6 +184,7 @@ PYBIND11_MODULE(stavex, m) {
   using namespace stavex;
   m.doc() = "CUDA gate backend for zorvane";
   m.attr("backend") = ZORVANE_BACKEND_NAME;
+  zorvane::register_whole_text_errors();
 
   py::enum_<KernelMode>(m, "KernelMode")
       .value("AllState", AllState)
@@ -203,14 +205,14 @@ PYBIND11_MODULE(stavex, m) {
       .def_property_readonly("device_id", [](const DeviceState& s) { return s.device_id; })
       .def_property_readonly("dtype", [](const DeviceState& s) { return std::string(s.dtype_name()); });
 
-  m.def("run_circuit_device", &run_circuit_device, py::arg("state"), py::arg("gate_ir"), py::arg("endian") = "little",
+  m.def("run_circuit_device", &run_circuit_device, py::arg("state").none(false), py::arg("gate_ir"), py::arg("endian") = "little",
         py::arg("mode") = PairAuto, "Run a gate_ir chunk on an existing CUDA DeviceState.");
-  m.def("run_circuit_device_gates", &run_circuit_device_gates, py::arg("state"), py::arg("gates"),
+  m.def("run_circuit_device_gates", &run_circuit_device_gates, py::arg("state").none(false), py::arg("gates"),
         py::arg("endian") = "little", py::arg("mode") = PairAuto,
         "Run a QuantumGate object chunk on an existing CUDA DeviceState.");
-  m.def("measure_device", &measure_device, py::arg("state"), py::arg("targets"), py::arg("endian") = "little",
+  m.def("measure_device", &measure_device, py::arg("state").none(false), py::arg("targets"), py::arg("endian") = "little",
         py::arg("seed") = py::none(), "Measure target qubits on an existing CUDA DeviceState.");
-  m.def("sample_measure_device", &sample_measure_device, py::arg("state"), py::arg("targets"), py::arg("shots"),
+  m.def("sample_measure_device", &sample_measure_device, py::arg("state").none(false), py::arg("targets"), py::arg("shots"),
         py::arg("endian") = "little", py::arg("seed") = py::none(), py::arg("collapse_last") = true,
         "Batch-sample target qubits and optionally collapse to the final outcome.");
   m.def("run_circuit", &run_circuit, py::arg("n"), py::arg("state"), py::arg("gate_ir"), py::arg("endian") = "little",

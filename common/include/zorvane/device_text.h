@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "zorvane/text_errors.h"
+
 namespace zorvane {
 
 // Decimal text to int as the standard conversion reads it: leading white
@@ -25,14 +27,14 @@ inline int text_to_int(const std::string& text) {
 inline int parse_device(const std::string& text) {
   if (text == "cuda" || text == "gpu") return 0;
   if (text.size() > 4 && text.compare(0, 5, "cuda:") == 0) return text_to_int(text.substr(5));
-  throw std::invalid_argument("device must be 'cuda', 'gpu', or 'cuda:<id>', got: " + text);
+  throw InvalidArgumentText("device must be 'cuda', 'gpu', or 'cuda:<id>', got: " + text);
 }
 
 // Returns 1 for complex128, 0 for complex64.
 inline int parse_dtype(const std::string& text) {
   if (text == "complex64") return 0;
   if (text == "complex128") return 1;
-  throw std::invalid_argument("dtype must be 'complex64' or 'complex128', got: " + text);
+  throw InvalidArgumentText("dtype must be 'complex64' or 'complex128', got: " + text);
 }
 
 }  // namespace zorvane
