@@ -1,7 +1,15 @@
 import gc
+import os
 
 import numpy as np
 import pytest
+from hypothesis import settings
+
+# Property tests: a fixed seed and a bounded run by default (CI); a longer,
+# freshly seeded search with HYPOTHESIS_PROFILE=long.
+settings.register_profile("ci", max_examples=150, deadline=None, derandomize=True, print_blob=True)
+settings.register_profile("long", max_examples=3000, deadline=None, print_blob=True)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 import stavex
 

@@ -184,6 +184,17 @@ def test_capacity_limit_and_states_on_a_second_device(no_leaks):
 
 
 @cpu_layer_only
+def test_a_state_whose_device_is_gone_still_frees_its_buffer(no_leaks):
+    stavex._cpu_layer_set_device_count(2)
+    try:
+        s = stavex.DeviceState.zero_state(2, device="cuda:1")
+    finally:
+        stavex._cpu_layer_set_device_count(1)
+    del s  # selecting device 1 now fails; the buffer must be freed all the same
+    assert stavex.DeviceState.zero_state(1).to_numpy()[0] == 1  # the failed selection does not linger
+
+
+@cpu_layer_only
 @pytest.mark.parametrize("dtype", DTYPES)
 def test_pinning_failure_is_silent(dtype, no_leaks):
     v = random_state(4, dtype)
