@@ -37,6 +37,11 @@
 
 #include <boost/context/fiber.hpp>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#endif
+
 #include <cuda_runtime.h>
 
 #include "cpu_layer/control.h"
@@ -44,9 +49,29 @@
 
 namespace cpu_layer {
 
-thread_local ThreadContext* tls_thread __attribute__((tls_model("initial-exec"))) = nullptr;
+__thread ThreadContext* tls_thread __attribute__((tls_model("initial-exec"))) = nullptr;
 
 namespace ctx = boost::context;
+
+// AddressSanitizer must be told whenever execution moves to another stack
+// (it tracks the current stack's bounds and its fake frames); without a
+// sanitizer these are no-ops.
+struct StackBounds {
+  const void* bottom = nullptr;
+  size_t size = 0;
+};
+
+inline void start_stack_switch([[maybe_unused]] void** fake_stack, [[maybe_unused]] StackBounds to) {
+#if defined(__SANITIZE_ADDRESS__)
+  __sanitizer_start_switch_fiber(fake_stack, to.bottom, to.size);
+#endif
+}
+
+inline void finish_stack_switch([[maybe_unused]] void* fake_stack, [[maybe_unused]] StackBounds* from) {
+#if defined(__SANITIZE_ADDRESS__)
+  __sanitizer_finish_switch_fiber(fake_stack, from ? &from->bottom : nullptr, from ? &from->size : nullptr);
+#endif
+}
 
 enum class ThreadState : unsigned char { ready, at_barrier, at_warp_op, done };
 enum class WarpOp : unsigned char { sync, exchange };
@@ -63,6 +88,8 @@ struct SimThread {
   unsigned source = 0;
   unsigned long long value = 0;  // shuffle operand, then its result
   const char* site = nullptr;
+  StackBounds stack;                // the fiber's own stack
+  void* fake_stack = nullptr;       // sanitizer state while suspended
 };
 
 struct BlockRun {
@@ -72,6 +99,7 @@ struct BlockRun {
   SimThread* threads = nullptr;
   GridBody body = nullptr;
   const void* closure = nullptr;
+  StackBounds scheduler_stack;  // the host thread's stack, which resumes the fibers
 };
 
 namespace {
@@ -110,7 +138,14 @@ class StackPool {
     mappings_.reserve(kMaxBlockThreads);
   }
   ~StackPool() {
-    for (void* m : mappings_) munmap(m, kFiberStack + page());
+    for (void* m : mappings_) {
+#if defined(__SANITIZE_ADDRESS__)
+      // A stack's frames may still be marked in the sanitizer's shadow; the
+      // address range can next be handed out by mmap for something else.
+      __asan_unpoison_memory_region(m, kFiberStack + page());
+#endif
+      munmap(m, kFiberStack + page());
+    }
   }
   StackPool(const StackPool&) = delete;
   StackPool& operator=(const StackPool&) = delete;
@@ -149,7 +184,12 @@ class StackPool {
 // The stack allocator each fiber carries: a handle on its host thread's pool.
 struct PooledStack {
   StackPool* pool;
-  ctx::stack_context allocate() { return pool->allocate(); }
+  SimThread* owner;
+  ctx::stack_context allocate() {
+    const ctx::stack_context sc = pool->allocate();
+    owner->stack = StackBounds{static_cast<char*>(sc.sp) - sc.size, sc.size};
+    return sc;
+  }
   void deallocate(ctx::stack_context& sc) noexcept { pool->deallocate(sc); }
 };
 
@@ -294,21 +334,27 @@ cudaError_t run_fiber_block(Participant& p, const Grid& g, uint64_t linear, bool
         if (!s.started) {
           s.started = true;
           SimThread* self = &s;
-          s.fiber = ctx::fiber(std::allocator_arg, PooledStack{&p.stacks}, [self](ctx::fiber&& scheduler) {
-            self->scheduler = std::move(scheduler);
+          s.fiber = ctx::fiber(std::allocator_arg, PooledStack{&p.stacks, self}, [self](ctx::fiber&& scheduler) {
             BlockRun* owner = self->context.block;
+            finish_stack_switch(nullptr, &owner->scheduler_stack);
+            self->scheduler = std::move(scheduler);
             try {
               owner->body(owner->closure);
             } catch (const ctx::detail::forced_unwind&) {
+              start_stack_switch(nullptr, owner->scheduler_stack);
               throw;  // the block is being abandoned; let the fiber unwind
             } catch (...) {
               if (owner->failure == cudaSuccess) owner->failure = cudaErrorLaunchFailure;
             }
             self->state = ThreadState::done;
+            start_stack_switch(nullptr, owner->scheduler_stack);  // this fiber ends
             return std::move(self->scheduler);
           });
         }
+        void* scheduler_fake_stack = nullptr;
+        start_stack_switch(&scheduler_fake_stack, s.stack);
         s.fiber = std::move(s.fiber).resume();
+        finish_stack_switch(scheduler_fake_stack, nullptr);
       } catch (const std::bad_alloc&) {
         run.failure = cudaErrorLaunchOutOfResources;  // no stack for another fiber
         break;
@@ -335,7 +381,10 @@ cudaError_t run_fiber_block(Participant& p, const Grid& g, uint64_t linear, bool
     for (unsigned t = 0; t < n; ++t) {
       if (!p.sims[t].fiber) continue;
       tls_thread = &p.sims[t].context;
+      void* scheduler_fake_stack = nullptr;
+      start_stack_switch(&scheduler_fake_stack, p.sims[t].stack);
       p.sims[t].fiber = ctx::fiber{};
+      finish_stack_switch(scheduler_fake_stack, nullptr);
     }
   }
   tls_thread = saved;
@@ -643,7 +692,16 @@ SimThread* synchronising_thread() {
   return &run->threads[linear_thread(*t)];
 }
 
-void suspend(SimThread& s) { s.scheduler = std::move(s.scheduler).resume(); }
+void suspend(SimThread& s) {
+  start_stack_switch(&s.fake_stack, s.context.block->scheduler_stack);
+  try {
+    s.scheduler = std::move(s.scheduler).resume();
+  } catch (...) {  // resumed only to unwind: the block is being abandoned
+    finish_stack_switch(s.fake_stack, nullptr);
+    throw;
+  }
+  finish_stack_switch(s.fake_stack, nullptr);
+}
 
 }  // namespace
 

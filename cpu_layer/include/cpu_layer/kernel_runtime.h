@@ -29,7 +29,9 @@ struct ThreadContext {
 };
 
 // The simulated thread running on this host thread.
-extern thread_local ThreadContext* tls_thread __attribute__((tls_model("initial-exec")));
+// __thread rather than thread_local: a constant-initialised pointer needs no
+// dynamic-initialisation wrapper, so each access is one TLS load.
+extern __thread ThreadContext* tls_thread __attribute__((tls_model("initial-exec")));
 
 inline const ThreadContext& current_thread() { return *tls_thread; }
 
