@@ -264,6 +264,18 @@ PYBIND11_MODULE(stavex, m) {
         "Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is "
         "returned.");
 
+  m.def(
+      "_fusion_chunk_groups",
+      [](const ChunkPtr& chunk) {
+        py::list out;
+        for (const fusion::FusionGroup& g : chunk->plan.groups)
+          out.append(py::make_tuple(static_cast<int32_t>(g.kind), g.gate_indices, g.active_qubits));
+        return out;
+      },
+      py::arg("chunk").none(false),
+      "The plan of a prepared chunk as (kind, gate indices, active qubits) per group; kind 0 AutoPair, "
+      "1 SparseShareMem, 2 DenseMM.");
+
 #if defined(ZORVANE_CPU_LAYER)
   cpu_layer::bind_python_controls(m);
 #endif

@@ -14,6 +14,7 @@ namespace fusion {
 using zorvane::CuComplex;
 using zorvane::deposit_bits;
 using zorvane::insert_zero_at;
+using zorvane::masked_add;
 
 namespace {
 
@@ -133,15 +134,21 @@ __global__ void sparsesharemem_kernel(CuComplex<T>* state, uint64_t tiles, uint6
   CuComplex<T>* shared_bytes = zorvane::dynamic_shared_memory<CuComplex<T>>();
   const uint32_t size = 1u << k, half = size / 2, quarter = size / 4;
   const uint32_t tid = threadIdx.x, step = blockDim.x;
+  // deposit(j, active mask) for j = tid, tid + step, .. by masked additions
+  const uint64_t first = deposit_bits(tid, active_mask), stride = deposit_bits(step, active_mask);
   for (uint64_t m = blockIdx.x; m < tiles; m += gridDim.x) {
     const uint64_t base = deposit_bits(m, inactive_mask);
-    for (uint32_t j = tid; j < size; j += step) shared_bytes[j] = state[base | deposit_bits(j, active_mask)];
+    uint64_t offset = first;
+    for (uint32_t j = tid; j < size; j += step, offset = masked_add(offset, stride, active_mask))
+      shared_bytes[j] = state[base | offset];
     __syncthreads();
     for (int32_t r = 0; r < count; ++r) {
       apply_record(shared_bytes, gates[r], half, quarter, tid, step);
       __syncthreads();
     }
-    for (uint32_t j = tid; j < size; j += step) state[base | deposit_bits(j, active_mask)] = shared_bytes[j];
+    offset = first;
+    for (uint32_t j = tid; j < size; j += step, offset = masked_add(offset, stride, active_mask))
+      state[base | offset] = shared_bytes[j];
     __syncthreads();
   }
 }
