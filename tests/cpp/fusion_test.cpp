@@ -8,7 +8,6 @@
 #include <cmath>
 #include <complex>
 #include <exception>
-#include <functional>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -575,14 +574,7 @@ TEST(Records, KindsTargetsAndControls) {
   EXPECT_EQ(sw.matrix[0].x, 1.0);
   EXPECT_EQ(sw.matrix[1].x, 0.0);
   EXPECT_EQ(sw.matrix[3].x, 1.0);
-  auto message = [&](const GateOp& g) {
-    try {
-      make_matrix_gate(g, active);
-    } catch (const std::invalid_argument& e) {
-      return std::string(e.what());
-    }
-    return std::string("no error");
-  };
+  auto message = [&](const GateOp& g) { return zorvane_test::error_message([&] { make_matrix_gate(g, active); }); };
   EXPECT_EQ(message(make_gate(SWAP, {4, 4})), "unsupported fused SWAP gate");
   EXPECT_EQ(message(make_gate(SWAP, {4})), "unsupported fused SWAP gate");
   EXPECT_EQ(message(make_gate(GLOBAL_PHASE, {}, {}, {}, {0.1})), "unsupported SparseShareMem gate");
@@ -735,20 +727,11 @@ TEST_F(Executors, SparseShareMemOneTileAndSinglePairs) {
   }
 }
 
-std::string launcher_message(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no error";
-}
-
 TEST_F(Executors, SparseShareMemShapeChecks) {
   DeviceArray<CuComplex<double>> state(size_t{1} << 12);
   DeviceArray<DeviceMatrixGate<double>> records(1);
   auto run = [&](int64_t n, int32_t k, int32_t count) {
-    return launcher_message([&] {
+    return zorvane_test::error_message([&] {
       run_sparsesharemem_group<double>(n, state.get(), (uint64_t{1} << k) - 1, k, records.get(), count, nullptr);
     });
   };
@@ -797,7 +780,7 @@ TEST_F(Executors, DenseMMGroupAppliesItsMatrixToEverySlice) {
 TEST_F(Executors, DenseMMRejectsNoQubitsAndAllQubits) {
   DeviceArray<CuComplex<double>> state(16), scratch(16), matrix(256);
   for (const int32_t k : {0, 4, 5}) {
-    EXPECT_EQ(launcher_message([&] {
+    EXPECT_EQ(zorvane_test::error_message([&] {
                 run_densemm_group<double>(nullptr, 4, state.get(), scratch.get(), scratch.get(), 0xf, k, matrix.get(),
                                           nullptr);
               }),
@@ -819,26 +802,22 @@ void on_fresh_thread(F&& f) {
   if (failure) std::rethrow_exception(failure);
 }
 
-uint64_t live_bytes(int device) {
-  uint64_t total = 0;
-  for (const auto& a : cpu_layer::live_allocations())
-    if (a.device == device) total += a.bytes;
-  return total;
-}
+using zorvane_test::error_message;
+using zorvane_test::live_bytes_on;
 
 TEST_F(Executors, DenseMMCacheGrowsMovesAndIsReleasedAtThreadExit) {
   cpu_layer::set_device_count(2);
-  const uint64_t before0 = live_bytes(0), before1 = live_bytes(1);
+  const uint64_t before0 = live_bytes_on(0), before1 = live_bytes_on(1);
   on_fresh_thread([&] {
     DenseMMCache<double>& cache = densemm_cache<double>();
     EXPECT_EQ(cache.device, -1);
     cache.ensure(1 << 10);
     EXPECT_EQ(cache.capacity, 1u << 10);
-    EXPECT_EQ(live_bytes(0) - before0, 2u << 14);
+    EXPECT_EQ(live_bytes_on(0) - before0, 2u << 14);
     CuComplex<double>* first = cache.transpose_buffer;
     cache.ensure(1 << 12);
     EXPECT_EQ(cache.capacity, 1u << 12);
-    EXPECT_EQ(live_bytes(0) - before0, 2u << 16);
+    EXPECT_EQ(live_bytes_on(0) - before0, 2u << 16);
     cache.ensure(1 << 8);  // reused, never shrunk
     EXPECT_EQ(cache.capacity, 1u << 12);
     EXPECT_NE(cache.transpose_buffer, nullptr);
@@ -847,45 +826,45 @@ TEST_F(Executors, DenseMMCacheGrowsMovesAndIsReleasedAtThreadExit) {
     cache.ensure(1 << 9);
     EXPECT_EQ(cache.device, 1);
     EXPECT_EQ(cache.capacity, 1u << 9);
-    EXPECT_EQ(live_bytes(0), before0);
-    EXPECT_EQ(live_bytes(1) - before1, 2u << 13);
+    EXPECT_EQ(live_bytes_on(0), before0);
+    EXPECT_EQ(live_bytes_on(1) - before1, 2u << 13);
     int current = -1;
     cudaGetDevice(&current);
     EXPECT_EQ(current, 1);
     // the float cache is a separate instance
     EXPECT_EQ(densemm_cache<float>().device, -1);
   });
-  EXPECT_EQ(live_bytes(0), before0);
-  EXPECT_EQ(live_bytes(1), before1);
+  EXPECT_EQ(live_bytes_on(0), before0);
+  EXPECT_EQ(live_bytes_on(1), before1);
 }
 
 TEST_F(Executors, DenseMMCacheStaysConsistentAfterFailures) {
-  const uint64_t before = live_bytes(0);
+  const uint64_t before = live_bytes_on(0);
   on_fresh_thread([&] {
     DenseMMCache<float>& cache = densemm_cache<float>();
     cpu_layer::inject_fault(cpu_layer::FaultKind::cublas_create, 1, cudaSuccess);
-    EXPECT_EQ(launcher_message([&] { cache.ensure(64); }), "cublasCreate DenseMM cache failed");
+    EXPECT_EQ(zorvane_test::error_message([&] { cache.ensure(64); }), "cublasCreate DenseMM cache failed");
     EXPECT_EQ(cache.handle, nullptr);
     cache.ensure(64);
     EXPECT_EQ(cache.capacity, 64u);
     // the second buffer fails while growing: neither buffer nor the old
     // capacity stays claimed
     cpu_layer::inject_fault(cpu_layer::FaultKind::allocation, 2, cudaSuccess);
-    EXPECT_EQ(launcher_message([&] { cache.ensure(256); }), "cudaMalloc cached DenseMM GEMM buffer: out of memory");
+    EXPECT_EQ(zorvane_test::error_message([&] { cache.ensure(256); }), "cudaMalloc cached DenseMM GEMM buffer: out of memory");
     EXPECT_EQ(cache.capacity, 0u);
     EXPECT_EQ(cache.transpose_buffer, nullptr);
     EXPECT_EQ(cache.gemm_buffer, nullptr);
-    EXPECT_EQ(live_bytes(0), before);
+    EXPECT_EQ(live_bytes_on(0), before);
     cpu_layer::inject_fault(cpu_layer::FaultKind::allocation, 1, cudaSuccess);
-    EXPECT_EQ(launcher_message([&] { cache.ensure(256); }),
+    EXPECT_EQ(zorvane_test::error_message([&] { cache.ensure(256); }),
               "cudaMalloc cached DenseMM transpose buffer: out of memory");
     EXPECT_EQ(cache.capacity, 0u);
     cache.ensure(256);
     EXPECT_EQ(cache.capacity, 256u);
-    EXPECT_EQ(live_bytes(0) - before, 2u * 256 * 8);
+    EXPECT_EQ(live_bytes_on(0) - before, 2u * 256 * 8);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
   });
-  EXPECT_EQ(live_bytes(0), before);
+  EXPECT_EQ(live_bytes_on(0), before);
 }
 
 }  // namespace

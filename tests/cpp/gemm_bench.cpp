@@ -15,21 +15,10 @@
 
 #include <cublas_v2.h>
 
+#include "bench_timing.h"
 #include "cpu_layer/control.h"
 
 namespace {
-
-double median_ms(int runs, const std::function<void()>& f) {
-  std::vector<double> ms;
-  f();  // warm-up: page faults, pools
-  for (int r = 0; r < runs; ++r) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
-  }
-  std::sort(ms.begin(), ms.end());
-  return ms[ms.size() / 2];
-}
 
 template <class V, class R>
 void compare(const char* name, int qubits, cublasHandle_t handle) {
@@ -42,13 +31,14 @@ void compare(const char* name, int qubits, cublasHandle_t handle) {
     for (auto& x : a) x = V{u(rng), u(rng)};
     for (auto& x : b) x = V{u(rng), u(rng)};
     const V one{1, 0}, zero{0, 0};
-    const double layer = median_ms(5, [&] {
+    // the median of six absorbs the first, cold run (page faults, thread pools)
+    const double layer = zorvane_bench::median_ms(6, [&] {
       if constexpr (sizeof(R) == 4)
         cublasCgemm(handle, CUBLAS_OP_T, CUBLAS_OP_N, d, cols, d, &one, a.data(), d, b.data(), d, &zero, c1.data(), d);
       else
         cublasZgemm(handle, CUBLAS_OP_T, CUBLAS_OP_N, d, cols, d, &one, a.data(), d, b.data(), d, &zero, c1.data(), d);
     });
-    const double blas = median_ms(5, [&] {
+    const double blas = zorvane_bench::median_ms(6, [&] {
       if constexpr (sizeof(R) == 4)
         cblas_cgemm(CblasColMajor, CblasTrans, CblasNoTrans, d, cols, d, &one, a.data(), d, b.data(), d, &zero,
                     c2.data(), d);

@@ -19,13 +19,6 @@ namespace {
 
 using cpu_layer::FaultKind;
 
-size_t live_bytes_on(int device) {
-  size_t total = 0;
-  for (const auto& a : cpu_layer::live_allocations())
-    if (a.device == device) total += a.bytes;
-  return total;
-}
-
 TEST_F(LayerTest, LastErrorAndCurrentDeviceBelongToTheHostThread) {
   cpu_layer::set_device_count(2);
   ASSERT_EQ(launch(fill_kernel, 1, 2048, 0, nullptr, 0), cudaErrorInvalidConfiguration);
