@@ -151,21 +151,6 @@ TEST(ClusterGrouping, AgreesWithTheLiteralAlgorithmOnRandomLists) {
   }
 }
 
-TEST(ClusterGrouping, UnplannedPositionsVisitInOrderAfterRemovals) {
-  zorvane::UnplannedPositions r(6);
-  r.erase(0);
-  r.erase(3);
-  r.erase(5);
-  std::vector<uint64_t> seen;
-  for (uint64_t p = r.first(); p != zorvane::UnplannedPositions::npos; p = r.next(p)) seen.push_back(p);
-  EXPECT_EQ(seen, (std::vector<uint64_t>{1, 2, 4}));
-  EXPECT_EQ(r.size(), 3u);
-  r.erase(1);
-  r.erase(2);
-  r.erase(4);
-  EXPECT_TRUE(r.empty());
-}
-
 // ---- host model of gates, for the ordering property ---------------------------
 
 using HostState = std::vector<cplx>;
@@ -514,17 +499,11 @@ TEST(Planner, SelectFusionGroupSeesOnlyTheRemainingGates) {
 
 // ---- records and dense products ---------------------------------------------
 
+// The matrices themselves are checked against the NumPy model by the Python
+// suite; here: the parameter order of U, and the gates with no 2x2 form.
 TEST(Records, MatricesOfTheFusableGates) {
   Matrix2x2 m;
-  const double h = 1 / std::sqrt(2.0), c = std::cos(0.35), s = std::sin(0.35);
-  ASSERT_TRUE(gate_matrix_2x2(make_gate(H, {0}), m));
-  EXPECT_EQ(m, (Matrix2x2{h, h, h, -h}));
-  ASSERT_TRUE(gate_matrix_2x2(make_gate(SQRTYDAG, {0}), m));
-  EXPECT_EQ(m, (Matrix2x2{cplx(0.5, -0.5), cplx(0.5, -0.5), cplx(-0.5, 0.5), cplx(0.5, -0.5)}));
-  ASSERT_TRUE(gate_matrix_2x2(make_gate(RX, {0}, {}, {}, {0.7}), m));
-  EXPECT_EQ(m, (Matrix2x2{c, cplx(0, -s), cplx(0, -s), c}));
-  ASSERT_TRUE(gate_matrix_2x2(make_gate(RZ, {0}, {}, {}, {0.7}), m));
-  EXPECT_EQ(m, (Matrix2x2{cplx(c, -s), 0.0, 0.0, cplx(c, s)}));
+  const double c = std::cos(0.35), s = std::sin(0.35);
   ASSERT_TRUE(gate_matrix_2x2(make_gate(U, {0}, {}, {}, {0.7, 0.4, -1.1}), m));
   EXPECT_EQ(m[1], cplx(-s * std::cos(-1.1), -s * std::sin(-1.1)));
   EXPECT_EQ(m[3], cplx(c * std::cos(0.4 - 1.1), c * std::sin(0.4 - 1.1)));
@@ -533,7 +512,6 @@ TEST(Records, MatricesOfTheFusableGates) {
   one.matrix_dim = 2;
   ASSERT_TRUE(gate_matrix_2x2(one, m));
   EXPECT_EQ(m, (Matrix2x2{1.0, 2.0, cplx(0, 3), 4.0}));
-  // no 2x2 form: wrong target count, parameter count or gate
   EXPECT_FALSE(gate_matrix_2x2(make_gate(X, {0, 1}), m));
   EXPECT_FALSE(gate_matrix_2x2(make_gate(X, {}), m));
   EXPECT_FALSE(gate_matrix_2x2(make_gate(PHASE, {0}, {}, {}, {0.1, 0.2}), m));
@@ -552,21 +530,10 @@ TEST(Records, KindsTargetsAndControls) {
   EXPECT_EQ(rx.control_value, 0b0001u);
   // a control state of 2 counts as 0 here
   EXPECT_EQ(make_matrix_gate(make_gate(Z, {4}, {6}, {2}), active).control_value, 0u);
-  const std::vector<std::pair<GateId, MatrixGateKind>> by_id = {
-      {X, MatrixGateKind::X},          {Y, MatrixGateKind::Y},          {H, MatrixGateKind::H},
-      {S, MatrixGateKind::Diagonal},   {SDAG, MatrixGateKind::Diagonal}, {Z, MatrixGateKind::Diagonal},
-      {SQRTX, MatrixGateKind::General}, {SQRTYDAG, MatrixGateKind::General}};
-  for (const auto& [id, kind] : by_id) EXPECT_EQ(make_matrix_gate(make_gate(id, {1}), active).kind, int32_t(kind));
-  const std::vector<std::pair<GateId, MatrixGateKind>> one_angle = {
-      {RY, MatrixGateKind::RY}, {RZ, MatrixGateKind::Diagonal}, {PHASE, MatrixGateKind::Diagonal}};
-  for (const auto& [id, kind] : one_angle)
-    EXPECT_EQ(make_matrix_gate(make_gate(id, {1}, {}, {}, {0.2}), active).kind, int32_t(kind));
-  EXPECT_EQ(make_matrix_gate(make_gate(U, {1}, {}, {}, {0.2, 0.1, 0.3}), active).kind,
-            int32_t(MatrixGateKind::General));
-  GateOp one = make_gate(UNITARY, {9});
-  one.matrix = {0.0, 1.0, 1.0, 0.0};
-  one.matrix_dim = 2;
-  EXPECT_EQ(make_matrix_gate(one, active).kind, int32_t(MatrixGateKind::General));
+  // the shortcut kinds the kernel relies on
+  EXPECT_EQ(make_matrix_gate(make_gate(S, {1}), active).kind, int32_t(MatrixGateKind::Diagonal));
+  EXPECT_EQ(make_matrix_gate(make_gate(RY, {1}, {}, {}, {0.2}), active).kind, int32_t(MatrixGateKind::RY));
+  EXPECT_EQ(make_matrix_gate(make_gate(SQRTYDAG, {1}), active).kind, int32_t(MatrixGateKind::General));
   const DeviceMatrixGate<double> sw = make_matrix_gate(make_gate(SWAP, {9, 4}, {1}, {1}), active);
   EXPECT_EQ(sw.kind, int32_t(MatrixGateKind::Swap));
   EXPECT_EQ(sw.target, 3);
