@@ -89,9 +89,11 @@ class ClusterSearch {
     const uint64_t limit = max_examined <= 0 ? 0 : std::min<uint64_t>(uint64_t(max_examined), remaining.size());
     if (limit == 0 || n_ == 0) return;
     reserve(limit);
-    const uint64_t count = build_clusters(remaining, max_active_qubits, limit, inspect);
-    if (count == 0) return;
-    merge_clusters(max_active_qubits, (count + 63) / 64, out);
+    // Phase 2 works on the words up to the last accepted operation: later
+    // ones were all rejected and belong to no cluster.
+    const uint64_t accepted_end = build_clusters(remaining, max_active_qubits, limit, inspect);
+    if (accepted_end == 0) return;
+    merge_clusters(max_active_qubits, (accepted_end + 63) / 64, out);
   }
 
  private:
@@ -108,14 +110,14 @@ class ClusterSearch {
     }
   }
 
-  // Phase 1; returns how many operations were accepted or rejected (the
-  // window's length).
+  // Phase 1; returns one past the window index of the last accepted
+  // operation (0: none accepted).
   template <class Inspect>
   uint64_t build_clusters(const UnplannedPositions& remaining, int64_t max_active_qubits, uint64_t limit,
                           Inspect& inspect) {
     uint64_t blocked = 0;
     for (int q = 0; q < n_; ++q) touched_[q] = 0;
-    uint64_t count = 0;
+    uint64_t count = 0, accepted_end = 0;
     for (uint64_t p = remaining.first(); p != UnplannedPositions::npos && count < limit; p = remaining.next(p)) {
       const ClusterOpQubits op = inspect(p);
       if (!op.fusable) break;
@@ -143,13 +145,14 @@ class ClusterSearch {
         for (size_t i = 0; i < used; ++i) t[i] |= s[i];
       }
       t[word] |= uint64_t{1} << (w % 64);
+      accepted_end = w + 1;
       for (uint64_t m = op.mask; m != 0; m &= m - 1) {
         const int q = __builtin_ctzll(m);
         touched_[q] = acc;
         std::copy(t, t + used, cluster(q));
       }
     }
-    return count;
+    return accepted_end;
   }
 
   size_t cluster_size(int q, size_t used) {
