@@ -170,6 +170,8 @@ __global__ void sparsesharemem_kernel(CuComplex<T>* state, uint64_t tiles, uint6
     offset = first;
     for (uint32_t j = tid; j < size; j += step, offset = masked_add(offset, stride, active_mask))
       state[base | offset] = shared_bytes[j];
+    // Each thread stores and then loads the same slots, so this barrier
+    // guards the next tile only against a change of either mapping.
     __syncthreads();
   }
 }
