@@ -5,6 +5,8 @@
 
 #include <stdexcept>
 
+#include "fusion/fusion.h"
+#include "fusion/plan_execution.h"
 #include "gate_launchers.h"
 #include "zorvane/cuda_errors.h"
 
@@ -79,8 +81,12 @@ void dispatch_gate(uint64_t n, CuComplex<T>* state, const GateOp& op, cudaStream
 
 template <class T>
 void run_gates(uint64_t n, CuComplex<T>* state, const std::vector<GateOp>& ops, cudaStream_t stream, int32_t mode) {
-  if (mode == PairAutoFusion)
-    throw std::invalid_argument("KernelMode.PairAutoFusion is not available yet: gate fusion is not built");
+  if (mode == PairAutoFusion) {
+    // The default options; the plan's groups run on the default stream.
+    const fusion::FusionPlan plan = fusion::plan_fusion_groups(static_cast<int64_t>(n), ops, fusion::FusionOptions{});
+    fusion::execute_fusion_plan<T>(n, state, ops, plan, false);
+    return;
+  }
   for (const GateOp& op : ops) dispatch_gate<T>(n, state, op, stream, mode);
 }
 

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "fusion/fusion.h"
+#include "fusion/plan_execution.h"
 #include "gate_parsing.h"
 #include "numpy_state.h"
 #include "run_circuit.h"
@@ -97,6 +99,36 @@ void run_circuit_device_gates(const StatePtr& state, const py::object& gates, co
   const std::vector<GateOp> ops = parse_gate_objects(gates);
   if (ops.empty()) return;
   run_parsed(state, ops, mode);
+}
+
+using ChunkPtr = std::shared_ptr<PreparedFusionChunk>;
+
+ChunkPtr prepare_fusion_chunk_gates(int64_t n, const py::object& gates, bool fuse_swap, int32_t sparsesharemem_qubits,
+                                    int32_t densemm_min_qubits, int32_t densemm_max_qubits,
+                                    double densemm_gate_threshold_scale, int32_t max_gates_per_group,
+                                    bool pad_sparsesharemem) {
+  if (n < 1 || n > 62) throw std::invalid_argument("n must be in [1, 62]");
+  auto chunk = std::make_shared<PreparedFusionChunk>();
+  chunk->n = n;
+  chunk->gates = parse_gate_objects(gates);
+  fusion::FusionOptions options;
+  options.sparsesharemem_qubits = sparsesharemem_qubits;
+  options.densemm_min_qubits = densemm_min_qubits;
+  options.densemm_max_qubits = densemm_max_qubits;
+  options.densemm_gate_threshold_scale = densemm_gate_threshold_scale;
+  options.max_gates_per_group = max_gates_per_group;
+  options.pad_sparsesharemem = pad_sparsesharemem;
+  options.fuse_swap = fuse_swap;
+  py::gil_scoped_release release;
+  chunk->plan = fusion::plan_fusion_groups(n, chunk->gates, options);
+  return chunk;
+}
+
+void execute_prepared_fusion_chunk(const StatePtr& state, const ChunkPtr& chunk) {
+  if (static_cast<int64_t>(state->n) != chunk->n)
+    throw std::invalid_argument("DeviceState qubit count does not match prepared fusion chunk");
+  py::gil_scoped_release release;
+  execute_prepared_chunk(*state, *chunk);
 }
 
 template <class Work>
@@ -205,8 +237,19 @@ PYBIND11_MODULE(stavex, m) {
       .def_property_readonly("device_id", [](const DeviceState& s) { return s.device_id; })
       .def_property_readonly("dtype", [](const DeviceState& s) { return std::string(s.dtype_name()); });
 
+  py::class_<PreparedFusionChunk, std::shared_ptr<PreparedFusionChunk>>(m, "PreparedFusionChunk")
+      .def_property_readonly("n", [](const PreparedFusionChunk& c) { return c.n; })
+      .def_property_readonly("gate_count", [](const PreparedFusionChunk& c) { return c.gates.size(); });
+
   m.def("run_circuit_device", &run_circuit_device, py::arg("state").none(false), py::arg("gate_ir"), py::arg("endian") = "little",
         py::arg("mode") = PairAuto, "Run a gate_ir chunk on an existing CUDA DeviceState.");
+  m.def("prepare_fusion_chunk_gates", &prepare_fusion_chunk_gates, py::arg("n"), py::arg("gates"),
+        py::arg("fuse_swap") = true, py::arg("sparsesharemem_qubits") = 10, py::arg("densemm_min_qubits") = 1,
+        py::arg("densemm_max_qubits") = 7, py::arg("densemm_gate_threshold_scale") = 1.0,
+        py::arg("max_gates_per_group") = 512, py::arg("pad_sparsesharemem") = true,
+        "Parse and plan one streamed chunk on the CPU without launching CUDA.");
+  m.def("execute_prepared_fusion_chunk", &execute_prepared_fusion_chunk, py::arg("state").none(false),
+        py::arg("chunk").none(false), "Execute one CPU-prepared fusion chunk and wait for its CUDA work.");
   m.def("run_circuit_device_gates", &run_circuit_device_gates, py::arg("state").none(false), py::arg("gates"),
         py::arg("endian") = "little", py::arg("mode") = PairAuto,
         "Run a QuantumGate object chunk on an existing CUDA DeviceState.");
@@ -222,6 +265,18 @@ PYBIND11_MODULE(stavex, m) {
         py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false,
         "Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is "
         "returned.");
+
+  m.def(
+      "_fusion_chunk_groups",
+      [](const ChunkPtr& chunk) {
+        py::list out;
+        for (const fusion::FusionGroup& g : chunk->plan.groups)
+          out.append(py::make_tuple(static_cast<int32_t>(g.kind), g.gate_indices, g.active_qubits));
+        return out;
+      },
+      py::arg("chunk").none(false),
+      "The plan of a prepared chunk as (kind, gate indices, active qubits) per group; kind 0 AutoPair, "
+      "1 SparseShareMem, 2 DenseMM.");
 
 #if defined(ZORVANE_CPU_LAYER)
   cpu_layer::bind_python_controls(m);

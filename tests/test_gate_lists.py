@@ -197,12 +197,6 @@ def test_run_circuit_array_checks(n, state, message):
         stavex.run_circuit(3, readonly, [])
 
 
-def test_pair_auto_fusion_is_not_available_yet():
-    s = stavex.DeviceState.zero_state(2)
-    with pytest.raises(ValueError, match="PairAutoFusion"):
-        stavex.run_circuit_device(s, [gate("h", [0])], mode=stavex.PairAutoFusion)
-
-
 @cpu_layer_only
 @pytest.mark.parametrize(
     "g, message",

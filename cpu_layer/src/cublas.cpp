@@ -13,6 +13,7 @@
 
 #include <cublas_v2.h>
 
+#include "cpu_layer/control.h"
 #include "host_parallel.h"
 
 struct cublasContext {
@@ -232,6 +233,8 @@ cublasStatus_t gemm(cublasHandle_t handle, cublasOperation_t transa, cublasOpera
   if (lda < std::max(1, rows_a) || ldb < std::max(1, rows_b) || ldc < std::max(1, m))
     return CUBLAS_STATUS_INVALID_VALUE;
   if (alpha == nullptr || beta == nullptr) return CUBLAS_STATUS_INVALID_VALUE;
+  if (const cudaError_t injected = cpu_layer::take_fault(cpu_layer::FaultKind::cublas_gemm))
+    return static_cast<cublasStatus_t>(injected);
   if (m == 0 || n == 0) return CUBLAS_STATUS_SUCCESS;
   const GemmArgs<T, V> g{transa, transb, m, n, k, *alpha, *beta, A, lda, B, ldb, C, ldc};
   // Enough columns per chunk that a chunk is worth a pool hand-off.
@@ -247,6 +250,8 @@ cublasStatus_t gemm(cublasHandle_t handle, cublasOperation_t transa, cublasOpera
 
 cublasStatus_t cublasCreate_v2(cublasHandle_t* handle) {
   if (handle == nullptr) return CUBLAS_STATUS_INVALID_VALUE;
+  if (const cudaError_t injected = cpu_layer::take_fault(cpu_layer::FaultKind::cublas_create))
+    return static_cast<cublasStatus_t>(injected);
   auto* h = new cublasContext;
   auto& r = handles();
   std::lock_guard<std::mutex> lock(r.mutex);
@@ -268,6 +273,8 @@ cublasStatus_t cublasDestroy_v2(cublasHandle_t handle) {
 cublasStatus_t cublasSetStream_v2(cublasHandle_t handle, cudaStream_t stream) {
   if (!is_live(handle)) return CUBLAS_STATUS_NOT_INITIALIZED;
   if (stream != nullptr) return CUBLAS_STATUS_INVALID_VALUE;  // only the default stream exists
+  if (const cudaError_t injected = cpu_layer::take_fault(cpu_layer::FaultKind::cublas_set_stream))
+    return static_cast<cublasStatus_t>(injected);
   handle->stream = stream;
   return CUBLAS_STATUS_SUCCESS;
 }

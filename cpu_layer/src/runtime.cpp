@@ -50,7 +50,7 @@ struct Registry {
   std::map<uintptr_t, Allocation> allocations;  // keyed by the user pointer
   std::map<uintptr_t, HostRange> host_ranges;   // registered host memory
   std::vector<uint64_t> used;                   // bytes per device
-  Fault faults[4];
+  Fault faults[kFaultKinds];
 };
 
 uint64_t env_u64(const char* name, uint64_t fallback) {
@@ -145,6 +145,13 @@ cudaError_t default_fault_error(FaultKind kind) {
       return cudaErrorMemoryAllocation;
     case FaultKind::host_register:
       return cudaErrorNotSupported;
+    // cublasStatus_t values: allocation failed, not initialized, execution failed.
+    case FaultKind::cublas_create:
+      return static_cast<cudaError_t>(3);
+    case FaultKind::cublas_set_stream:
+      return static_cast<cudaError_t>(1);
+    case FaultKind::cublas_gemm:
+      return static_cast<cudaError_t>(13);
     case FaultKind::copy:
     case FaultKind::launch:
       break;

@@ -82,4 +82,20 @@ TEST(BitIndex, CompactAndDepositAreInverseOnTheMask) {
   EXPECT_EQ(deposit_bits(0b10, 0b101000), 0b100000u);
 }
 
+TEST(BitIndex, MaskedAddWalksTheDepositedCounter) {
+  std::mt19937_64 rng(5);
+  for (uint64_t mask : random_masks(100, 12)) {
+    const int width = __builtin_popcountll(mask);
+    const uint64_t end = uint64_t{1} << std::min(width, 12);
+    for (const uint64_t step : {uint64_t{1}, uint64_t{3}, uint64_t{4}, uint64_t{128}, rng() % end + 1}) {
+      const uint64_t start = rng() % end;
+      uint64_t walked = deposit_bits(start, mask);
+      for (uint64_t j = start; j < end; j += step) {
+        ASSERT_EQ(walked, deposit_bits(j, mask)) << "mask " << mask << " j " << j << " step " << step;
+        walked = zorvane::masked_add(walked, deposit_bits(step, mask), mask);
+      }
+    }
+  }
+}
+
 }  // namespace

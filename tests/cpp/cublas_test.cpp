@@ -11,6 +11,8 @@
 
 #include <cublas_v2.h>
 
+#include "cpu_layer/control.h"
+
 namespace {
 
 struct GemmCase {
@@ -196,6 +198,46 @@ TEST(CublasHandle, LifecycleAndStream) {
   }
   EXPECT_EQ(c.x, 0.0f);
   EXPECT_STREQ(cublasGetStatusName(CUBLAS_STATUS_INVALID_VALUE), "CUBLAS_STATUS_INVALID_VALUE");
+}
+
+// Each cuBLAS fault point fails only its nth call, with its default status or
+// the one named, and leaves no CUDA error behind.
+TEST(CublasFaults, OnlyTheNthCallOfAKindFails) {
+  cublasHandle_t handle = nullptr;
+  ASSERT_EQ(cublasCreate(&handle), CUBLAS_STATUS_SUCCESS);
+  const cuDoubleComplex one{1, 0};
+  cuDoubleComplex c{0, 0};
+  using cpu_layer::FaultKind;
+  const auto call = [&](FaultKind kind) -> cublasStatus_t {
+    switch (kind) {
+      case FaultKind::cublas_create: {
+        cublasHandle_t extra = nullptr;
+        const cublasStatus_t s = cublasCreate(&extra);
+        if (s == CUBLAS_STATUS_SUCCESS) cublasDestroy(extra);
+        else EXPECT_EQ(extra, nullptr);
+        return s;
+      }
+      case FaultKind::cublas_set_stream:
+        return cublasSetStream(handle, nullptr);
+      default:
+        return cublasZgemm(handle, CUBLAS_OP_N, CUBLAS_OP_N, 1, 1, 1, &one, &one, 1, &one, 1, &one, &c, 1);
+    }
+  };
+  const struct {
+    FaultKind kind;
+    cublasStatus_t named, fallback;
+  } cases[] = {{FaultKind::cublas_create, CUBLAS_STATUS_NOT_INITIALIZED, CUBLAS_STATUS_ALLOC_FAILED},
+               {FaultKind::cublas_set_stream, CUBLAS_STATUS_INTERNAL_ERROR, CUBLAS_STATUS_NOT_INITIALIZED},
+               {FaultKind::cublas_gemm, CUBLAS_STATUS_ARCH_MISMATCH, CUBLAS_STATUS_EXECUTION_FAILED}};
+  for (const auto& k : cases) {
+    for (const bool named : {false, true}) {
+      cpu_layer::inject_fault(k.kind, 2, named ? static_cast<cudaError_t>(k.named) : cudaSuccess);
+      for (int i = 1; i <= 3; ++i)
+        EXPECT_EQ(call(k.kind), i == 2 ? (named ? k.named : k.fallback) : CUBLAS_STATUS_SUCCESS) << i;
+    }
+  }
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+  cublasDestroy(handle);
 }
 
 }  // namespace

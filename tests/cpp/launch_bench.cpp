@@ -9,6 +9,7 @@
 #include <cublas_v2.h>
 #include <cuda_runtime.h>
 
+#include "bench_timing.h"
 #include "cpu_layer/control.h"
 #include "zorvane/bit_index.h"
 #include "zorvane/device_buffer.h"
@@ -21,17 +22,6 @@ __global__ void store_kernel(float* out) { out[zorvane::global_thread_index()] =
 __global__ void store_after_barrier_kernel(float* out) {
   __syncthreads();
   out[zorvane::global_thread_index()] = 1.0f;
-}
-
-double median_ms(int runs, const std::function<void()>& f) {
-  std::vector<double> ms;
-  for (int r = 0; r < runs; ++r) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
-  }
-  std::sort(ms.begin(), ms.end());
-  return ms[ms.size() / 2];
 }
 
 void check(cudaError_t e) {
@@ -50,11 +40,11 @@ int main() {
   const unsigned default_threads = cpu_layer::host_threads();
   for (unsigned host_threads : {1u, default_threads}) {
     cpu_layer::set_host_threads(host_threads);
-    const double flat = median_ms(21, [&] {
+    const double flat = zorvane_bench::median_ms(21, [&] {
       zorvane::launch_kernel(store_kernel, dim3(flat_total / kThreads), dim3(kThreads), 0, nullptr, out.get());
       check(cudaGetLastError());
     });
-    const double fiber = median_ms(11, [&] {
+    const double fiber = zorvane_bench::median_ms(11, [&] {
       zorvane::launch_kernel(store_after_barrier_kernel, dim3(fiber_total / kThreads), dim3(kThreads), 0, nullptr,
                              out.get());
       check(cudaGetLastError());
@@ -70,7 +60,7 @@ int main() {
     const int m = depth, k = depth, n = 1 << 14;
     std::vector<cuDoubleComplex> A(size_t(m) * k, {0.5, 0.25}), B(size_t(k) * n, {1.0, -0.5}), C(size_t(m) * n);
     const cuDoubleComplex one{1, 0}, zero{0, 0};
-    const double ms = median_ms(5, [&] {
+    const double ms = zorvane_bench::median_ms(5, [&] {
       cublasZgemm(handle, CUBLAS_OP_N, CUBLAS_OP_N, m, n, k, &one, A.data(), m, B.data(), k, &zero, C.data(), m);
     });
     std::printf("Zgemm %dx%d times %dx%d: %.1f ms, %.2f GFLOP/s\n", m, k, k, n, ms,

@@ -9,18 +9,12 @@
 #include "control_masks.h"
 #include "gate_op.h"
 #include "pair_kernels.cuh"
+#include "test_support.h"
 
 namespace stavex {
 namespace {
 
-std::string message_of(void (*call)()) {
-  try {
-    call();
-  } catch (const std::invalid_argument& e) {
-    return e.what();
-  }
-  return "no error";
-}
+using zorvane_test::error_message;
 
 TEST(ControlMasks, EncodeMaskAndValue) {
   const ControlMasks m = make_control_masks({0, 3, 5}, {1, 0, 1});
@@ -32,13 +26,13 @@ TEST(ControlMasks, EncodeMaskAndValue) {
 }
 
 TEST(ControlMasks, FirstFailingEntryDecides) {
-  EXPECT_EQ(message_of([] { make_control_masks({3}, {}); }), "controls.size() != control_state.size()");
-  EXPECT_EQ(message_of([] { make_control_masks({63}, {1}); }), "control qubit index must be in [0, 62]");
-  EXPECT_EQ(message_of([] { make_control_masks({-1}, {1}); }), "control qubit index must be in [0, 62]");
-  EXPECT_EQ(message_of([] { make_control_masks({1}, {2}); }), "control_state must contain only 0/1");
+  EXPECT_EQ(error_message([] { make_control_masks({3}, {}); }), "controls.size() != control_state.size()");
+  EXPECT_EQ(error_message([] { make_control_masks({63}, {1}); }), "control qubit index must be in [0, 62]");
+  EXPECT_EQ(error_message([] { make_control_masks({-1}, {1}); }), "control qubit index must be in [0, 62]");
+  EXPECT_EQ(error_message([] { make_control_masks({1}, {2}); }), "control_state must contain only 0/1");
   // index before state within one entry; earlier entries before later ones
-  EXPECT_EQ(message_of([] { make_control_masks({70}, {2}); }), "control qubit index must be in [0, 62]");
-  EXPECT_EQ(message_of([] { make_control_masks({1, 70}, {2, 1}); }), "control_state must contain only 0/1");
+  EXPECT_EQ(error_message([] { make_control_masks({70}, {2}); }), "control qubit index must be in [0, 62]");
+  EXPECT_EQ(error_message([] { make_control_masks({1, 70}, {2, 1}); }), "control_state must contain only 0/1");
 }
 
 TEST(GateQubits, RangeAndDistinctness) {
@@ -50,7 +44,7 @@ TEST(GateQubits, RangeAndDistinctness) {
   EXPECT_THROW(check_gate_qubits(3, {1}, {1}), std::invalid_argument);
   EXPECT_THROW(check_gate_qubits(3, {0}, {2, 2}), std::invalid_argument);
   // the control lists' own messages come before the qubit checks
-  EXPECT_EQ(message_of([] { checked_control_masks(3, {7}, {5}, {2}); }), "control_state must contain only 0/1");
+  EXPECT_EQ(error_message([] { checked_control_masks(3, {7}, {5}, {2}); }), "control_state must contain only 0/1");
 }
 
 TEST(GateNames, TableAndRewrites) {
@@ -60,8 +54,8 @@ TEST(GateNames, TableAndRewrites) {
       {"mcrx", RX}, {"cry", RY},   {"crz", RZ},   {"p", PHASE},     {"gphase", GLOBAL_PHASE},
       {"u2", U},   {"unitary", UNITARY}};
   for (const auto& [name, id] : table) EXPECT_EQ(gate_id_from_name(name), id) << name;
-  EXPECT_EQ(message_of([] { gate_id_from_name("CX"); }), "Unsupported CUDA gate id: CX");
-  EXPECT_EQ(message_of([] { gate_id_from_name("t"); }), "Unsupported CUDA gate id: t");
+  EXPECT_EQ(error_message([] { gate_id_from_name("CX"); }), "Unsupported CUDA gate id: CX");
+  EXPECT_EQ(error_message([] { gate_id_from_name("t"); }), "Unsupported CUDA gate id: t");
 
   for (const char* t : {"t", "ct", "mct"}) {
     std::string name = t;

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -38,6 +40,25 @@ class LayerTest : public ::testing::Test {
   unsigned host_threads_;
   int device_ = 0;
 };
+
+// Bytes of the live device allocations on `device`.
+inline size_t live_bytes_on(int device) {
+  size_t total = 0;
+  for (const auto& a : cpu_layer::live_allocations())
+    if (a.device == device) total += a.bytes;
+  return total;
+}
+
+// The message of the exception `call` throws, or "no error".
+template <class F>
+std::string error_message(F&& call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "no error";
+}
 
 template <class T>
 class DeviceArray {

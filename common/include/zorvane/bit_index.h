@@ -57,11 +57,20 @@ __host__ __device__ __forceinline__ uint64_t compact_bits(uint64_t value, uint64
 
 // The low bits of `bits` placed at the set positions of `mask`, lowest first
 // (parallel bit deposit); the inverse of compact_bits on the mask's positions.
+// Branch-free: the bits are arbitrary data, a branch on each would be
+// mispredicted half the time.
 __host__ __device__ __forceinline__ uint64_t deposit_bits(uint64_t bits, uint64_t mask) {
   uint64_t out = 0;
-  for (; mask != 0; mask &= mask - 1, bits >>= 1)
-    if (bits & 1) out |= mask & (~mask + 1);
+  for (; mask != 0; mask &= mask - 1, bits >>= 1) out |= mask & (~mask + 1) & (uint64_t{0} - (bits & 1));
   return out;
+}
+
+// The next value of a counter that lives on the set bits of `mask`: `value`
+// plus `step` (both confined to the mask), carries running across the clear
+// bits. Walks deposit(j, mask) for j, j + s, j + 2s, .. with
+// step = deposit(s, mask) at one addition each.
+__host__ __device__ __forceinline__ uint64_t masked_add(uint64_t value, uint64_t step, uint64_t mask) {
+  return ((value | ~mask) + step) & mask;
 }
 
 // Two adjacent amplitudes starting at an even index, moved as one 16-byte

@@ -18,6 +18,12 @@ inline std::runtime_error cuda_error(cudaError_t status) {
   return std::runtime_error(std::string("CUDA error: ") + cudaGetErrorString(status));
 }
 
+// The same for a call whose message names what failed: "<what>: <runtime text>".
+inline std::runtime_error cuda_error(const char* what, cudaError_t status) {
+  (void)cudaGetLastError();
+  return std::runtime_error(std::string(what) + ": " + cudaGetErrorString(status));
+}
+
 inline void check_cuda(cudaError_t status) {
   if (status != cudaSuccess) throw cuda_error(status);
 }

@@ -18,6 +18,17 @@ class DeviceBuffer {
   explicit DeviceBuffer(uint64_t count) : count_(count) {
     check_cuda(cudaMalloc(reinterpret_cast<void**>(&data_), checked_byte_size(count, sizeof(T))));
   }
+  // The same, with a failure reported as "<what>: <runtime text>".
+  DeviceBuffer(uint64_t count, const char* what) : count_(count) {
+    const cudaError_t status = count > SIZE_MAX / sizeof(T)
+                                   ? cudaErrorMemoryAllocation
+                                   : cudaMalloc(reinterpret_cast<void**>(&data_), size_t(count) * sizeof(T));
+    if (status != cudaSuccess) {
+      data_ = nullptr;
+      count_ = 0;
+      throw cuda_error(what, status);
+    }
+  }
   DeviceBuffer(const DeviceBuffer&) = delete;
   DeviceBuffer& operator=(const DeviceBuffer&) = delete;
   DeviceBuffer(DeviceBuffer&& other) noexcept

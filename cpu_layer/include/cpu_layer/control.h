@@ -11,7 +11,10 @@
 
 namespace cpu_layer {
 
-enum class FaultKind { allocation, copy, launch, host_register };
+// The cuBLAS kinds fail cublasCreate, cublasSetStream and the complex GEMMs;
+// their error is a cublasStatus_t value.
+enum class FaultKind { allocation, copy, launch, host_register, cublas_create, cublas_set_stream, cublas_gemm };
+constexpr int kFaultKinds = 7;
 
 // Number of emulated devices (default 1, or ZORVANE_CPU_DEVICES).
 void set_device_count(int count);

@@ -20,7 +20,12 @@ inline FaultKind fault_kind_from_text(const std::string& kind) {
   if (kind == "copy") return FaultKind::copy;
   if (kind == "launch") return FaultKind::launch;
   if (kind == "host_register") return FaultKind::host_register;
-  throw std::invalid_argument("fault kind must be 'allocation', 'copy', 'launch' or 'host_register', got: " + kind);
+  if (kind == "cublas_create") return FaultKind::cublas_create;
+  if (kind == "cublas_set_stream") return FaultKind::cublas_set_stream;
+  if (kind == "cublas_gemm") return FaultKind::cublas_gemm;
+  throw std::invalid_argument(
+      "fault kind must be 'allocation', 'copy', 'launch', 'host_register', 'cublas_create', 'cublas_set_stream' or "
+      "'cublas_gemm', got: " + kind);
 }
 
 inline void bind_python_controls(pybind11::module_& m) {
