@@ -207,7 +207,8 @@ def build(plan):
     elif site != "next":
         wrapped_site = "field"
 
-    if form == "ir":
+    as_dicts = form in ("ir", "numpy")
+    if as_dicts:
         gates = [dict(f) for f in fields]
         if wrapped_site == "field":
             key = FIELDS[element % len(FIELDS)]
@@ -219,8 +220,7 @@ def build(plan):
                 gates.append(Gate(f, FIELDS[element % len(FIELDS)], action))
             else:
                 gates.append(Gate(f))
-        if form == "objects" and site == "next":
-            form = "iterator"
+        iterate = site == "next"
 
     # Wire the action to the container it acts on.
     own = {"target": mine["target"], "control": mine["control"], "control_state": mine["control_state"],
@@ -236,10 +236,10 @@ def build(plan):
     value = REPLACEMENTS[replacement % len(REPLACEMENTS)]
     if value == "gate":
         plain = plain_gate_fields(0, [0], [])
-        value = dict(plain) if form == "ir" else Gate(plain)
+        value = dict(plain) if as_dicts else Gate(plain)
     action.replacement = value
 
-    if form == "iterator":
+    if not as_dicts and iterate:
         return HIter(gates, element % (len(gates) + 1), action), gates
     return gates, gates
 
