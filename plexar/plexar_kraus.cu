@@ -1,0 +1,144 @@
+// General Kraus and built-in channel kernels and their launchers.
+#include "plexar_kraus.h"
+
+#include <stdexcept>
+
+#include "density_index.cuh"
+#include "zorvane/cuda_errors.h"
+#include "zorvane/launch.h"
+
+namespace zorvane::plexar {
+
+namespace {
+
+constexpr unsigned int kItemsPerBlock = 256;
+constexpr unsigned int kTileX = 32;
+constexpr unsigned int kTileY = 8;
+
+}  // namespace
+
+// One thread per element (r, c) with neither bit of the target set: it owns
+// the 2 × 2 block (r | a·tb, c | b·tb) and applies the channel to it. The other
+// three quarters of the threads do nothing.
+template <class T, int Kind>
+__global__ void channel_kernel(CuComplex<T>* data, int64_t dimension, uint64_t target_mask, T p) {
+  const uint64_t c = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  const uint64_t r = static_cast<uint64_t>(blockIdx.y) * blockDim.y + threadIdx.y;
+  const auto dim = static_cast<uint64_t>(dimension);
+  if (r >= dim || c >= dim || ((r | c) & target_mask) != 0) return;
+  CuComplex<T>* row0 = data + r * dim;
+  CuComplex<T>* row1 = data + (r | target_mask) * dim;
+  const uint64_t c1 = c | target_mask;
+  Block2<T> a{{{row0[c], row0[c1]}, {row1[c], row1[c1]}}};
+  apply_channel<Kind>(a, p);
+  row0[c] = a.m[0][0];
+  row0[c1] = a.m[0][1];
+  row1[c] = a.m[1][0];
+  row1[c1] = a.m[1][1];
+}
+
+// Item t: row group t / f and column group t mod f; the D × D block they
+// span is replaced by Σ_k K_k·A·K_k†, accumulated in operator order.
+template <class T, int K>
+__global__ void kraus_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets, int64_t m,
+                             const CuComplex<T>* operators) {
+  constexpr int D = 1 << K;
+  const auto dim = static_cast<uint64_t>(dimension);
+  const auto f = static_cast<uint32_t>(dim >> K);
+  const uint32_t shift = log2_of(f);
+  const uint32_t items = f * f;
+  const uint64_t tmask = targets_mask(targets, K);
+  uint64_t off[D];
+#pragma unroll
+  for (uint32_t s = 0; s < D; ++s) off[s] = target_offset<K>(s, targets);
+  for (uint32_t t = blockIdx.x * blockDim.x + threadIdx.x; t < items; t += gridDim.x * blockDim.x) {
+    const uint64_t rb = group_base(t >> shift, tmask);
+    const uint64_t cb = group_base(t & (f - 1), tmask);
+    CuComplex<T> a[D][D];
+#pragma unroll
+    for (int r = 0; r < D; ++r)
+#pragma unroll
+      for (int c = 0; c < D; ++c) a[r][c] = data[(rb | off[r]) * dim + (cb | off[c])];
+    CuComplex<T> sum[D][D];
+#pragma unroll
+    for (int r = 0; r < D; ++r)
+#pragma unroll
+      for (int c = 0; c < D; ++c) sum[r][c] = CuComplex<T>{T(0), T(0)};
+    for (int64_t k = 0; k < m; ++k) {
+      const CuComplex<T>* op = operators + k * D * D;
+      CuComplex<T> left[D][D];  // K_k·A
+#pragma unroll
+      for (int r = 0; r < D; ++r)
+#pragma unroll
+        for (int c = 0; c < D; ++c) {
+          CuComplex<T> acc{T(0), T(0)};
+#pragma unroll
+          for (int s = 0; s < D; ++s) acc = cadd(acc, cmul(op[r * D + s], a[s][c]));
+          left[r][c] = acc;
+        }
+#pragma unroll
+      for (int r = 0; r < D; ++r)
+#pragma unroll
+        for (int c = 0; c < D; ++c) {
+          CuComplex<T> acc{T(0), T(0)};
+#pragma unroll
+          for (int s = 0; s < D; ++s) acc = cadd(acc, cmul_conj(left[r][s], op[c * D + s]));
+          sum[r][c] = cadd(sum[r][c], acc);
+        }
+    }
+#pragma unroll
+    for (int r = 0; r < D; ++r)
+#pragma unroll
+      for (int c = 0; c < D; ++c) data[(rb | off[r]) * dim + (cb | off[c])] = sum[r][c];
+  }
+}
+
+namespace {
+
+template <class T, int Kind>
+void launch_channel_kind(CuComplex<T>* data, int64_t dimension, uint64_t target_mask, T p, cudaStream_t stream) {
+  const auto d = static_cast<uint64_t>(dimension);
+  launch_kernel(&channel_kernel<T, Kind>, dim3(blocks_for(d, kTileX), blocks_for(d, kTileY)), dim3(kTileX, kTileY),
+                0, stream, data, dimension, target_mask, p);
+}
+
+template <class T, int K>
+void launch_kraus_targets(CuComplex<T>* data, int64_t dimension, const DeviceTargets& targets, int64_t m,
+                          const CuComplex<T>* operators, cudaStream_t stream) {
+  const auto f = static_cast<uint64_t>(dimension >> K);
+  launch_kernel(&kraus_kernel<T, K>, dim3(blocks_for(f * f, kItemsPerBlock)), dim3(kItemsPerBlock), 0, stream, data,
+                dimension, targets, m, operators);
+}
+
+}  // namespace
+
+template <class T>
+void launch_density_channel(CuComplex<T>* data, int64_t dimension, uint64_t target_mask, int32_t kind, T p,
+                            cudaStream_t stream) {
+  const bool known = visit_channel_kind(kind, [&](auto k) {
+    launch_channel_kind<T, decltype(k)::value>(data, dimension, target_mask, p, stream);
+  });
+  if (!known) throw std::runtime_error("unknown noise channel kind");
+  check_kernel_launch("channel");
+}
+
+template <class T>
+void launch_density_kraus(CuComplex<T>* data, int64_t dimension, const DeviceTargets& targets, int64_t m,
+                          const CuComplex<T>* operators, cudaStream_t stream) {
+  switch (targets.count) {
+    case 1: launch_kraus_targets<T, 1>(data, dimension, targets, m, operators, stream); break;
+    case 2: launch_kraus_targets<T, 2>(data, dimension, targets, m, operators, stream); break;
+    case 3: launch_kraus_targets<T, 3>(data, dimension, targets, m, operators, stream); break;
+    default: throw std::runtime_error("GPU density Kraus supports at most 3 targets");
+  }
+  check_kernel_launch("kraus_kernel");
+}
+
+template void launch_density_channel<float>(CuComplex<float>*, int64_t, uint64_t, int32_t, float, cudaStream_t);
+template void launch_density_channel<double>(CuComplex<double>*, int64_t, uint64_t, int32_t, double, cudaStream_t);
+template void launch_density_kraus<float>(CuComplex<float>*, int64_t, const DeviceTargets&, int64_t,
+                                          const CuComplex<float>*, cudaStream_t);
+template void launch_density_kraus<double>(CuComplex<double>*, int64_t, const DeviceTargets&, int64_t,
+                                           const CuComplex<double>*, cudaStream_t);
+
+}  // namespace zorvane::plexar
