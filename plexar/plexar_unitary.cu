@@ -137,6 +137,13 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension
 
 // ---- three to six targets: U from the left, then U† from the right ---------------
 
+// Each output element's sum over the 2^K inputs is fully unrolled. The loop
+// over the outputs is unrolled too up to four targets; for five and six it
+// stays a loop: 1024 or 4096 unrolled products per kernel buy nothing on a
+// memory-bound pass and multiply the device compile time several times over.
+template <int K>
+constexpr int kOutputUnroll = K <= 4 ? (1 << K) : 1;
+
 // Item t: column c = t / f and row group g = t mod f; the 2^K elements of the
 // group in that column are multiplied by U.
 template <class T, int K>
@@ -158,7 +165,7 @@ __global__ void unitary_left_kernel(CuComplex<T>* data, int64_t dimension, Devic
     CuComplex<T> v[D];
 #pragma unroll
     for (int s = 0; s < D; ++s) v[s] = column[(rb | off[s]) * dim];
-#pragma unroll
+#pragma unroll(kOutputUnroll<K>)
     for (int i = 0; i < D; ++i) {
       CuComplex<T> acc{T(0), T(0)};
 #pragma unroll
@@ -189,7 +196,7 @@ __global__ void unitary_right_kernel(CuComplex<T>* data, int64_t dimension, Devi
     CuComplex<T> v[D];
 #pragma unroll
     for (int s = 0; s < D; ++s) v[s] = row[off[s]];
-#pragma unroll
+#pragma unroll(kOutputUnroll<K>)
     for (int j = 0; j < D; ++j) {
       CuComplex<T> acc{T(0), T(0)};
 #pragma unroll

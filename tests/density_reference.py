@@ -1,0 +1,197 @@
+"""NumPy model of the density-matrix operations, written from their definitions.
+
+Qubit q is bit q of both the row and the column index of rho. A k-target matrix
+M acts through the full operator G: for a basis index j whose controls hold,
+    G|j> = sum_a M[a, local(j)] |cleared(j) | bits(a)>,
+where bit i of a local index stands for targets[i] (in the order given) and
+bits(a) places bit i of a at targets[i]; G|j> = |j> otherwise. A gate maps rho to
+G rho G^dagger, a Kraus set {K} to sum_K K_full rho K_full^dagger. All arithmetic
+is complex128 whatever the state's dtype.
+"""
+
+import numpy as np
+
+from mt19937_64 import MT19937_64
+
+R = 1 / np.sqrt(2)
+I2 = np.eye(2, dtype=complex)
+X = np.array([[0, 1], [1, 0]], complex)
+Y = np.array([[0, -1j], [1j, 0]])
+Z = np.diag([1, -1]).astype(complex)
+H = R * np.array([[1, 1], [1, -1]], complex)
+S = np.diag([1, 1j])
+SQRTX = 0.5 * np.array([[1 + 1j, 1 - 1j], [1 - 1j, 1 + 1j]])
+SQRTY = 0.5 * np.array([[1 + 1j, -1 - 1j], [1 + 1j, 1 + 1j]])
+SWAP = np.eye(4, dtype=complex)[[0, 2, 1, 3]]
+
+
+def dagger(m):
+    return m.conj().T
+
+
+def rx(theta):
+    c, s = np.cos(theta / 2), np.sin(theta / 2)
+    return np.array([[c, -1j * s], [-1j * s, c]])
+
+
+def ry(theta):
+    c, s = np.cos(theta / 2), np.sin(theta / 2)
+    return np.array([[c, -s], [s, c]], complex)
+
+
+def rz(theta):
+    return np.diag([np.exp(-0.5j * theta), np.exp(0.5j * theta)])
+
+
+def phase(theta):
+    return np.diag([1, np.exp(1j * theta)])
+
+
+def u(theta, phi, lam):
+    c, s = np.cos(theta / 2), np.sin(theta / 2)
+    return np.array([[c, -np.exp(1j * lam) * s], [np.exp(1j * phi) * s, np.exp(1j * (phi + lam)) * c]])
+
+
+def rxy(theta, phi):
+    return rz(theta) @ rx(phi) @ rz(-theta)
+
+
+# name -> (number of parameters, matrix from the parameters); aliases included.
+GATES = {
+    "x": (0, lambda: X), "y": (0, lambda: Y), "z": (0, lambda: Z), "-z": (0, lambda: -Z), "h": (0, lambda: H),
+    "s": (0, lambda: S), "s_dag": (0, lambda: dagger(S)),
+    "t": (0, lambda: phase(np.pi / 4)), "t_dag": (0, lambda: phase(-np.pi / 4)),
+    "sqrtx": (0, lambda: SQRTX), "sqrtx_dag": (0, lambda: dagger(SQRTX)),
+    "sqrty": (0, lambda: SQRTY), "sqrty_dag": (0, lambda: dagger(SQRTY)),
+    "x2p": (0, lambda: rx(np.pi / 2)), "x2m": (0, lambda: rx(-np.pi / 2)),
+    "y2p": (0, lambda: ry(np.pi / 2)), "y2m": (0, lambda: ry(-np.pi / 2)),
+    "rx": (1, rx), "ry": (1, ry), "rz": (1, rz), "p": (1, phase),
+    "gp": (1, lambda theta: np.exp(1j * theta) * I2),
+    "u": (3, u), "rxy": (2, rxy),
+}
+ALIASES = {
+    "cx": "x", "cnot": "x", "mcx": "x", "cy": "y", "mcy": "y", "cz": "z", "mcz": "z", "ch": "h", "mch": "h",
+    "cs": "s", "mcs": "s", "cp": "p", "mcp": "p", "crx": "rx", "mcrx": "rx", "cry": "ry", "mcry": "ry",
+    "crz": "rz", "mcrz": "rz", "gphase": "gp", "global_phase": "gp", "xyarb": "rxy",
+}
+
+
+def gate_matrix(name, params):
+    count, make = GATES[ALIASES.get(name, name)]
+    assert len(params) == count, (name, params)
+    return make(*params)
+
+
+def full_operator(n, matrix, targets, controls=(), control_state=()):
+    matrix = np.asarray(matrix, np.complex128)
+    k = len(targets)
+    assert matrix.shape == (2**k, 2**k)
+    index = np.arange(2**n)
+    local = np.zeros(2**n, np.int64)
+    cleared = index.copy()
+    for i, t in enumerate(targets):
+        local |= ((index >> t) & 1) << i
+        cleared &= ~(1 << t)
+    active = np.ones(2**n, bool)
+    for c, v in zip(controls, control_state):
+        active &= ((index >> c) & 1) == v
+    g = np.zeros((2**n, 2**n), np.complex128)
+    for a in range(2**k):
+        rows = cleared.copy()
+        for i, t in enumerate(targets):
+            rows |= ((a >> i) & 1) << t
+        g[rows[active], index[active]] = matrix[a, local[active]]
+    g[index[~active], index[~active]] = 1
+    return g
+
+
+def apply_unitary(rho, matrix, targets, controls=(), control_state=()):
+    n = rho.shape[0].bit_length() - 1
+    g = full_operator(n, matrix, targets, controls, control_state)
+    return g @ np.asarray(rho, np.complex128) @ dagger(g)
+
+
+def apply_kraus(rho, operators, targets):
+    n = rho.shape[0].bit_length() - 1
+    rho = np.asarray(rho, np.complex128)
+    out = np.zeros_like(rho)
+    for k in operators:
+        g = full_operator(n, k, targets)
+        out += g @ rho @ dagger(g)
+    return out
+
+
+# The five channels in their standard Kraus forms.
+def bit_flip(p):
+    return [np.sqrt(1 - p) * I2, np.sqrt(p) * X]
+
+
+def phase_flip(p):
+    return [np.sqrt(1 - p) * I2, np.sqrt(p) * Z]
+
+
+def depolarizing(p):
+    return [np.sqrt(1 - 3 * p / 4) * I2] + [np.sqrt(p / 4) * m for m in (X, Y, Z)]
+
+
+def amplitude_damping(gamma):
+    return [np.array([[1, 0], [0, np.sqrt(1 - gamma)]], complex), np.sqrt(gamma) * np.array([[0, 1], [0, 0]], complex)]
+
+
+def phase_damping(lam):
+    return [np.sqrt(1 - lam) * I2, np.sqrt(lam) * np.diag([1, 0]).astype(complex),
+            np.sqrt(lam) * np.diag([0, 1]).astype(complex)]
+
+
+CHANNELS = {"bit_flip": bit_flip, "phase_flip": phase_flip, "depolarizing": depolarizing,
+            "amplitude_damping": amplitude_damping, "phase_damping": phase_damping}
+
+
+# ---- measurement ---------------------------------------------------------------
+
+
+def outcome_of(index, n, targets, endian):
+    o = 0
+    for t in targets:
+        bit = t if endian == "little" else n - 1 - t
+        o = (o << 1) | ((index >> bit) & 1)
+    return o
+
+
+def outcome_probabilities(rho, targets, endian):
+    """Double-precision sums of the real diagonal per outcome."""
+    n = rho.shape[0].bit_length() - 1
+    probs = np.zeros(2 ** len(targets))
+    diagonal = np.real(np.diag(rho)).astype(np.float64)
+    for i in range(2**n):
+        probs[outcome_of(i, n, targets, endian)] += diagonal[i]
+    return probs
+
+
+def draw_outcome(probs, seed):
+    """One draw of MT19937-64 scaled to just above the total; the first outcome
+    whose running sum reaches it, else the last one."""
+    total = float(np.sum(probs))
+    u = (MT19937_64(seed).next() >> 11) * 2.0**-53 * np.nextafter(total, np.inf)
+    running = 0.0
+    for i, p in enumerate(probs):
+        running += p
+        if u <= running:
+            return i
+    return len(probs) - 1
+
+
+def collapse(rho, targets, endian, outcome, p):
+    """P rho P / p, the scale applied in double and rounded to the state's type."""
+    n = rho.shape[0].bit_length() - 1
+    keep = np.array([outcome_of(i, n, targets, endian) == outcome for i in range(2**n)])
+    mask = np.outer(keep, keep)
+    out = np.zeros_like(rho)
+    scale = 1.0 / p
+    out.real[mask] = (rho.real[mask].astype(np.float64) * scale).astype(rho.real.dtype)
+    out.imag[mask] = (rho.imag[mask].astype(np.float64) * scale).astype(rho.real.dtype)
+    return out
+
+
+def outcome_text(outcome, k):
+    return format(outcome, f"0{k}b")
