@@ -131,7 +131,7 @@ void launch_density_kraus(CuComplex<T>* data, int64_t dimension, const DeviceTar
     case 3: launch_kraus_targets<T, 3>(data, dimension, targets, m, operators, stream); break;
     default: throw std::runtime_error("GPU density Kraus supports at most 3 targets");
   }
-  check_kernel_launch("kraus_kernel");
+  check_launch("kraus_kernel");
 }
 
 template void launch_density_channel<float>(CuComplex<float>*, int64_t, uint64_t, int32_t, float, cudaStream_t);
