@@ -11,6 +11,7 @@
 #include <cuda_runtime.h>
 
 #include "zorvane/cu_complex.h"
+#include "zorvane/unroll.h"
 
 namespace zorvane::density {
 
@@ -45,9 +46,9 @@ __host__ __device__ __forceinline__ CuComplex<T> zero_plus(CuComplex<T> p0, CuCo
 template <class T>
 __host__ __device__ __forceinline__ void multiply_left(const CuComplex<T> (&u)[4], Block2<T>& a) {
   Block2<T> b;
-#pragma unroll
+  ZORVANE_UNROLL
   for (int r = 0; r < 2; ++r)
-#pragma unroll
+    ZORVANE_UNROLL
     for (int c = 0; c < 2; ++c) b.m[r][c] = zero_plus(cmul(u[2 * r], a.m[0][c]), cmul(u[2 * r + 1], a.m[1][c]));
   a = b;
 }
@@ -56,9 +57,9 @@ __host__ __device__ __forceinline__ void multiply_left(const CuComplex<T> (&u)[4
 template <class T>
 __host__ __device__ __forceinline__ void multiply_right_adjoint(const CuComplex<T> (&u)[4], Block2<T>& a) {
   Block2<T> b;
-#pragma unroll
+  ZORVANE_UNROLL
   for (int r = 0; r < 2; ++r)
-#pragma unroll
+    ZORVANE_UNROLL
     for (int c = 0; c < 2; ++c)
       b.m[r][c] = zero_plus(cmul_conj(a.m[r][0], u[2 * c]), cmul_conj(a.m[r][1], u[2 * c + 1]));
   a = b;

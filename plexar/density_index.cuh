@@ -14,6 +14,7 @@
 
 #include "density_targets.h"
 #include "zorvane/bit_index.h"
+#include "zorvane/unroll.h"
 
 namespace zorvane::plexar {
 
@@ -39,7 +40,7 @@ __host__ __device__ __forceinline__ uint64_t group_base(uint64_t g, uint64_t tar
 template <int K>
 __host__ __device__ __forceinline__ uint64_t target_offset(uint32_t s, const DeviceTargets& t) {
   uint64_t offset = 0;
-#pragma unroll
+  ZORVANE_UNROLL
   for (int j = 0; j < K; ++j)
     if ((s >> j) & 1u) offset |= target_bit(t, j);
   return offset;

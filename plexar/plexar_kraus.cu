@@ -6,6 +6,7 @@
 #include "density_index.cuh"
 #include "zorvane/cuda_errors.h"
 #include "zorvane/launch.h"
+#include "zorvane/unroll.h"
 
 namespace zorvane::plexar {
 
@@ -49,46 +50,46 @@ __global__ void kraus_kernel(CuComplex<T>* data, int64_t dimension, DeviceTarget
   const uint32_t items = f * f;
   const uint64_t tmask = targets_mask(targets, K);
   uint64_t off[D];
-#pragma unroll
+  ZORVANE_UNROLL
   for (uint32_t s = 0; s < D; ++s) off[s] = target_offset<K>(s, targets);
   for (uint32_t t = blockIdx.x * blockDim.x + threadIdx.x; t < items; t += gridDim.x * blockDim.x) {
     const uint64_t rb = group_base(t >> shift, tmask);
     const uint64_t cb = group_base(t & (f - 1), tmask);
     CuComplex<T> a[D][D];
-#pragma unroll
+    ZORVANE_UNROLL
     for (int r = 0; r < D; ++r)
-#pragma unroll
+      ZORVANE_UNROLL
       for (int c = 0; c < D; ++c) a[r][c] = data[(rb | off[r]) * dim + (cb | off[c])];
     CuComplex<T> sum[D][D];
-#pragma unroll
+    ZORVANE_UNROLL
     for (int r = 0; r < D; ++r)
-#pragma unroll
+      ZORVANE_UNROLL
       for (int c = 0; c < D; ++c) sum[r][c] = CuComplex<T>{T(0), T(0)};
     for (int64_t k = 0; k < m; ++k) {
       const CuComplex<T>* op = operators + k * D * D;
       CuComplex<T> left[D][D];  // K_k·A
-#pragma unroll
+      ZORVANE_UNROLL
       for (int r = 0; r < D; ++r)
-#pragma unroll
+        ZORVANE_UNROLL
         for (int c = 0; c < D; ++c) {
           CuComplex<T> acc{T(0), T(0)};
-#pragma unroll
+          ZORVANE_UNROLL
           for (int s = 0; s < D; ++s) acc = cadd(acc, cmul(op[r * D + s], a[s][c]));
           left[r][c] = acc;
         }
-#pragma unroll
+      ZORVANE_UNROLL
       for (int r = 0; r < D; ++r)
-#pragma unroll
+        ZORVANE_UNROLL
         for (int c = 0; c < D; ++c) {
           CuComplex<T> acc{T(0), T(0)};
-#pragma unroll
+          ZORVANE_UNROLL
           for (int s = 0; s < D; ++s) acc = cadd(acc, cmul_conj(left[r][s], op[c * D + s]));
           sum[r][c] = cadd(sum[r][c], acc);
         }
     }
-#pragma unroll
+    ZORVANE_UNROLL
     for (int r = 0; r < D; ++r)
-#pragma unroll
+      ZORVANE_UNROLL
       for (int c = 0; c < D; ++c) data[(rb | off[r]) * dim + (cb | off[c])] = sum[r][c];
   }
 }

@@ -14,6 +14,7 @@
 #include "density_index.cuh"
 #include "zorvane/cuda_errors.h"
 #include "zorvane/launch.h"
+#include "zorvane/unroll.h"
 
 namespace zorvane::plexar {
 
@@ -81,10 +82,10 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension
   const uint32_t items = 4 * f * f;
   const uint64_t tmask = targets_mask(targets, 2);
   uint64_t off[4];
-#pragma unroll
+  ZORVANE_UNROLL
   for (uint32_t s = 0; s < 4; ++s) off[s] = target_offset<2>(s, targets);
   CuComplex<T> u[16];
-#pragma unroll
+  ZORVANE_UNROLL
   for (int e = 0; e < 16; ++e) u[e] = matrix[e];
   // Items per block and the grid stride are multiples of four, so the lanes of
   // a quad take the loop together and agree on whether their block is active.
@@ -99,9 +100,9 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension
     const bool active = row_active || column_active;
     CuComplex<T> a[4][4];
     if (active) {
-#pragma unroll
+      ZORVANE_UNROLL
       for (int s = 0; s < 4; ++s)
-#pragma unroll
+        ZORVANE_UNROLL
         for (int b = 0; b < 4; ++b) a[s][b] = data[(rb | off[s]) * dim + (cb | off[b])];
     }
     // Every lane of the quad reads the whole block and then overwrites one row
@@ -109,11 +110,11 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension
     __syncwarp(quad);
     if (!active) continue;
     CuComplex<T> row[4];
-#pragma unroll
+    ZORVANE_UNROLL
     for (int b = 0; b < 4; ++b) {
       if (row_active) {
         CuComplex<T> acc{T(0), T(0)};
-#pragma unroll
+        ZORVANE_UNROLL
         for (int s = 0; s < 4; ++s) acc = cadd(acc, cmul(u[4 * i + s], a[s][b]));
         row[b] = acc;
       } else {
@@ -121,11 +122,11 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension
       }
     }
     CuComplex<T>* out = data + (rb | off[i]) * dim;
-#pragma unroll
+    ZORVANE_UNROLL
     for (int b = 0; b < 4; ++b) {
       if (column_active) {
         CuComplex<T> acc{T(0), T(0)};
-#pragma unroll
+        ZORVANE_UNROLL
         for (int s = 0; s < 4; ++s) acc = cadd(acc, cmul_conj(row[s], u[4 * b + s]));
         out[cb | off[b]] = acc;
       } else {
@@ -156,19 +157,19 @@ __global__ void unitary_left_kernel(CuComplex<T>* data, int64_t dimension, Devic
   const auto items = static_cast<uint32_t>(dim) * f;
   const uint64_t tmask = targets_mask(targets, K);
   uint64_t off[D];
-#pragma unroll
+  ZORVANE_UNROLL
   for (uint32_t s = 0; s < D; ++s) off[s] = target_offset<K>(s, targets);
   for (uint32_t t = first_item(); t < items; t += item_stride()) {
     const uint64_t rb = group_base(t & (f - 1), tmask);
     if (!controls_hold(rb, control_mask, control_values)) continue;
     CuComplex<T>* column = data + (t >> shift);
     CuComplex<T> v[D];
-#pragma unroll
+    ZORVANE_UNROLL
     for (int s = 0; s < D; ++s) v[s] = column[(rb | off[s]) * dim];
-#pragma unroll(kOutputUnroll<K>)
+    ZORVANE_UNROLL_BY(kOutputUnroll<K>)
     for (int i = 0; i < D; ++i) {
       CuComplex<T> acc{T(0), T(0)};
-#pragma unroll
+      ZORVANE_UNROLL
       for (int s = 0; s < D; ++s) acc = cadd(acc, cmul(matrix[i * D + s], v[s]));
       column[(rb | off[i]) * dim] = acc;
     }
@@ -187,19 +188,19 @@ __global__ void unitary_right_kernel(CuComplex<T>* data, int64_t dimension, Devi
   const auto items = static_cast<uint32_t>(dim) * f;
   const uint64_t tmask = targets_mask(targets, K);
   uint64_t off[D];
-#pragma unroll
+  ZORVANE_UNROLL
   for (uint32_t s = 0; s < D; ++s) off[s] = target_offset<K>(s, targets);
   for (uint32_t t = first_item(); t < items; t += item_stride()) {
     const uint64_t cb = group_base(t & (f - 1), tmask);
     if (!controls_hold(cb, control_mask, control_values)) continue;
     CuComplex<T>* row = data + static_cast<uint64_t>(t >> shift) * dim + cb;
     CuComplex<T> v[D];
-#pragma unroll
+    ZORVANE_UNROLL
     for (int s = 0; s < D; ++s) v[s] = row[off[s]];
-#pragma unroll(kOutputUnroll<K>)
+    ZORVANE_UNROLL_BY(kOutputUnroll<K>)
     for (int j = 0; j < D; ++j) {
       CuComplex<T> acc{T(0), T(0)};
-#pragma unroll
+      ZORVANE_UNROLL
       for (int s = 0; s < D; ++s) acc = cadd(acc, cmul_conj(v[s], matrix[j * D + s]));
       row[off[j]] = acc;
     }
