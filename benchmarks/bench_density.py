@@ -18,32 +18,12 @@ Usage: python benchmarks/bench_density.py [--qubits 12] [--repeats 5]
 
 import argparse
 import platform
-import statistics
-import time
 
 import numpy as np
 
 import plexar
-
-
-class Gate:
-    def __init__(self, name, target):
-        self.id, self.target, self.control, self.control_state = name, [target], [], []
-        self.parameter, self.has_stored_matrix, self.stored_matrix = None, False, None
-
-
-class Kraus:
-    def __init__(self, target, matrices, name):
-        self.operation_kind, self.target, self.kraus_matrices, self.channel_name = "kraus", [target], matrices, name
-
-
-def median_seconds(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+from density_ops import Gate, Kraus
+from timing import median_seconds
 
 
 def split(rho, target):

@@ -10,13 +10,9 @@
 import time
 
 import stavex
+from timing import cupy, device_copy_bandwidth
 
 assert stavex.backend == "cuda", "needs a CUDA build"
-
-try:
-    import cupy
-except ImportError:  # pragma: no cover - depends on the machine
-    cupy = None
 
 
 def synchronize():
@@ -27,24 +23,6 @@ def synchronize():
 def gate(name, target, control=(), control_state=(), parameter=()):
     return {"id": name, "target": list(target), "control": list(control),
             "control_state": list(control_state), "parameter": list(parameter)}
-
-
-def copy_bandwidth(nbytes):
-    a = cupy.empty(nbytes // 8, dtype=cupy.complex64)
-    b = cupy.empty_like(a)
-    b[...] = a
-    synchronize()
-    start, stop = cupy.cuda.Event(), cupy.cuda.Event()
-    start.record()
-    reps = 10
-    for _ in range(reps):
-        b[...] = a
-    stop.record()
-    stop.synchronize()
-    seconds = cupy.cuda.get_elapsed_time(start, stop) / 1e3 / reps
-    del a, b
-    cupy.get_default_memory_pool().free_all_blocks()
-    return 2 * nbytes / seconds
 
 
 def gate_bandwidth(n, target, reps=20):
@@ -81,7 +59,7 @@ def check_32_qubits():
 
 if __name__ == "__main__":
     n = 30
-    copy = copy_bandwidth(8 << n) if cupy is not None else None
+    copy = device_copy_bandwidth(8 << n) if cupy is not None else None
     for target in (0, 5, 29):
         bw = gate_bandwidth(n, target)
         if copy:

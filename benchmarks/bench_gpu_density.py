@@ -21,39 +21,10 @@ import numpy as np
 
 import plexar
 
-try:
-    import cupy
-except ImportError:  # pragma: no cover - depends on the machine
-    cupy = None
+from density_ops import Gate, Kraus
+from timing import cupy, device_copy_bandwidth
 
 GOAL = 0.85
-
-
-class Gate:
-    def __init__(self, name, target):
-        self.id, self.target, self.control, self.control_state = name, [target], [], []
-        self.parameter, self.has_stored_matrix, self.stored_matrix = None, False, None
-
-
-class Kraus:
-    def __init__(self, target, matrices, name):
-        self.operation_kind, self.target, self.kraus_matrices, self.channel_name = "kraus", [target], matrices, name
-
-
-def cupy_copy_seconds(nbytes, repeats):
-    a = cupy.zeros(nbytes // 16, dtype=cupy.complex128)
-    b = cupy.empty_like(a)
-    b[...] = a
-    start, stop = cupy.cuda.Event(), cupy.cuda.Event()
-    start.record()
-    for _ in range(repeats):
-        b[...] = a
-    stop.record()
-    stop.synchronize()
-    seconds = cupy.cuda.get_elapsed_time(start, stop) / 1e3 / repeats
-    del a, b
-    cupy.get_default_memory_pool().free_all_blocks()
-    return seconds
 
 
 def state_copy_seconds(state, repeats):
@@ -86,10 +57,10 @@ def main():
     state = plexar.DeviceDensityState.zero_state(n, "complex128")
     nbytes = 16 * 4**n
     if cupy is not None and plexar.backend == "cuda":
-        copy, how = cupy_copy_seconds(nbytes, repeats), "CuPy device copy"
+        copy_bandwidth, how = device_copy_bandwidth(nbytes, repeats), "CuPy device copy"
     else:
-        copy, how = state_copy_seconds(state, max(3, repeats // 4)), "DeviceDensityState.copy(), allocation included"
-    copy_bandwidth = 2 * nbytes / copy
+        copy_bandwidth = 2 * nbytes / state_copy_seconds(state, max(3, repeats // 4))
+        how = "DeviceDensityState.copy(), allocation included"
     print(f"RESULT copy n={n} complex128 ({nbytes / 2**30:.2f} GiB): {copy_bandwidth / 1e9:.0f} GB/s ({how})")
     flip = np.array([np.sqrt(0.9) * np.eye(2), np.sqrt(0.1) * np.array([[0, 1], [1, 0]])])
     worst = float("inf")

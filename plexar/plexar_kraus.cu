@@ -10,32 +10,18 @@
 
 namespace zorvane::plexar {
 
-namespace {
-
-constexpr unsigned int kItemsPerBlock = 256;
-constexpr unsigned int kTileX = 32;
-constexpr unsigned int kTileY = 8;
-
-}  // namespace
-
 // One thread per element (r, c) with neither bit of the target set: it owns
 // the 2 × 2 block (r | a·tb, c | b·tb) and applies the channel to it. The other
 // three quarters of the threads do nothing.
 template <class T, int Kind>
 __global__ void channel_kernel(CuComplex<T>* data, int64_t dimension, uint64_t target_mask, T p) {
-  const uint64_t c = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
-  const uint64_t r = static_cast<uint64_t>(blockIdx.y) * blockDim.y + threadIdx.y;
+  const uint64_t c = tile_column();
+  const uint64_t r = tile_row();
   const auto dim = static_cast<uint64_t>(dimension);
   if (r >= dim || c >= dim || ((r | c) & target_mask) != 0) return;
-  CuComplex<T>* row0 = data + r * dim;
-  CuComplex<T>* row1 = data + (r | target_mask) * dim;
-  const uint64_t c1 = c | target_mask;
-  Block2<T> a{{{row0[c], row0[c1]}, {row1[c], row1[c1]}}};
+  Block2<T> a = load_block(data, dim, r, c, target_mask);
   apply_channel<Kind>(a, p);
-  row0[c] = a.m[0][0];
-  row0[c1] = a.m[0][1];
-  row1[c] = a.m[1][0];
-  row1[c1] = a.m[1][1];
+  store_block(data, dim, r, c, target_mask, a);
 }
 
 // Item t: row group t / f and column group t mod f; the D × D block they
@@ -44,22 +30,17 @@ template <class T, int K>
 __global__ void kraus_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets, int64_t m,
                              const CuComplex<T>* operators) {
   constexpr int D = 1 << K;
+  const TargetLayout<K> layout(dimension, targets);
   const auto dim = static_cast<uint64_t>(dimension);
-  const auto f = static_cast<uint32_t>(dim >> K);
-  const uint32_t shift = log2_of(f);
-  const uint32_t items = f * f;
-  const uint64_t tmask = targets_mask(targets, K);
-  uint64_t off[D];
-  ZORVANE_UNROLL
-  for (uint32_t s = 0; s < D; ++s) off[s] = target_offset<K>(s, targets);
-  for (uint32_t t = blockIdx.x * blockDim.x + threadIdx.x; t < items; t += gridDim.x * blockDim.x) {
-    const uint64_t rb = group_base(t >> shift, tmask);
-    const uint64_t cb = group_base(t & (f - 1), tmask);
+  const uint32_t items = layout.groups * layout.groups;
+  const uint64_t* off = layout.offset;
+  for (uint32_t t = first_item(); t < items; t += item_stride()) {
+    CuComplex<T>* block = data + layout.row_base(t) * dim + layout.column_base(t);
     CuComplex<T> a[D][D];
     ZORVANE_UNROLL
     for (int r = 0; r < D; ++r)
       ZORVANE_UNROLL
-      for (int c = 0; c < D; ++c) a[r][c] = data[(rb | off[r]) * dim + (cb | off[c])];
+      for (int c = 0; c < D; ++c) a[r][c] = block[off[r] * dim + off[c]];
     CuComplex<T> sum[D][D];
     ZORVANE_UNROLL
     for (int r = 0; r < D; ++r)
@@ -90,7 +71,7 @@ __global__ void kraus_kernel(CuComplex<T>* data, int64_t dimension, DeviceTarget
     ZORVANE_UNROLL
     for (int r = 0; r < D; ++r)
       ZORVANE_UNROLL
-      for (int c = 0; c < D; ++c) data[(rb | off[r]) * dim + (cb | off[c])] = sum[r][c];
+      for (int c = 0; c < D; ++c) block[off[r] * dim + off[c]] = sum[r][c];
   }
 }
 
@@ -98,17 +79,16 @@ namespace {
 
 template <class T, int Kind>
 void launch_channel_kind(CuComplex<T>* data, int64_t dimension, uint64_t target_mask, T p, cudaStream_t stream) {
-  const auto d = static_cast<uint64_t>(dimension);
-  launch_kernel(&channel_kernel<T, Kind>, dim3(blocks_for(d, kTileX), blocks_for(d, kTileY)), dim3(kTileX, kTileY),
-                0, stream, data, dimension, target_mask, p);
+  launch_kernel(&channel_kernel<T, Kind>, element_grid(dimension), dim3(kTileX, kTileY), 0, stream, data, dimension,
+                target_mask, p);
 }
 
 template <class T, int K>
 void launch_kraus_targets(CuComplex<T>* data, int64_t dimension, const DeviceTargets& targets, int64_t m,
                           const CuComplex<T>* operators, cudaStream_t stream) {
   const auto f = static_cast<uint64_t>(dimension >> K);
-  launch_kernel(&kraus_kernel<T, K>, dim3(blocks_for(f * f, kItemsPerBlock)), dim3(kItemsPerBlock), 0, stream, data,
-                dimension, targets, m, operators);
+  launch_kernel(&kraus_kernel<T, K>, item_grid(f * f), dim3(kItemsPerBlock), 0, stream, data, dimension, targets, m,
+                operators);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <cuda_runtime.h>
 
+#include "density_index.cuh"
 #include "zorvane/cu_complex.h"
 #include "zorvane/cuda_errors.h"
 #include "zorvane/device_buffer.h"
@@ -16,14 +17,6 @@
 #include "zorvane/measure_outcome.h"
 
 namespace zorvane::plexar {
-
-namespace {
-
-constexpr unsigned int kProbsBlock = 256;
-constexpr unsigned int kCollapseBlockX = 32;
-constexpr unsigned int kCollapseBlockY = 8;
-
-}  // namespace
 
 // probs[outcome(i)] += Re ρ(i, i) over the diagonal, widened to double.
 template <class T>
@@ -40,8 +33,8 @@ __global__ void density_measure_probs_kernel(int64_t n, const CuComplex<T>* rho,
 template <class T>
 __global__ void density_measure_collapse_kernel(int64_t n, CuComplex<T>* rho, const int64_t* targets, int64_t k,
                                                 bool little, uint64_t outcome, double scale) {
-  const uint64_t c = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
-  const uint64_t r = static_cast<uint64_t>(blockIdx.y) * blockDim.y + threadIdx.y;
+  const uint64_t c = tile_column();
+  const uint64_t r = tile_row();
   if (((r | c) >> n) != 0) return;
   CuComplex<T>& element = rho[(r << n) + c];
   if (outcome_of(r, n, targets, k, little) == outcome && outcome_of(c, n, targets, k, little) == outcome) {
@@ -100,10 +93,8 @@ std::string measure_typed(DeviceDensityState& state, const std::vector<int64_t>&
   const auto n = static_cast<int64_t>(state.num_qubits);
   const bool little = endian == "little";
   auto* rho = static_cast<CuComplex<T>*>(state.data);
-  const auto dimension = static_cast<uint64_t>(state.dimension);
-  launch_kernel(&density_measure_probs_kernel<T>, dim3(blocks_for(dimension, kProbsBlock)), dim3(kProbsBlock), 0,
-                nullptr, n, static_cast<const CuComplex<T>*>(rho), static_cast<const int64_t*>(labels.get()), k,
-                little, probs.get());
+  launch_kernel(&density_measure_probs_kernel<T>, item_grid(static_cast<uint64_t>(state.dimension)),
+                dim3(kItemsPerBlock), 0, nullptr, n, rho, labels.get(), k, little, probs.get());
   check_last_cuda_error();
 
   std::vector<double> table(outcomes);
@@ -112,9 +103,8 @@ std::string measure_typed(DeviceDensityState& state, const std::vector<int64_t>&
   const double p = table[index];
   if (!(p > 0)) throw std::runtime_error("Selected measurement probability is zero.");
 
-  const dim3 grid(blocks_for(dimension, kCollapseBlockX), blocks_for(dimension, kCollapseBlockY));
-  launch_kernel(&density_measure_collapse_kernel<T>, grid, dim3(kCollapseBlockX, kCollapseBlockY), 0, nullptr, n, rho,
-                static_cast<const int64_t*>(labels.get()), k, little, index, 1.0 / p);
+  launch_kernel(&density_measure_collapse_kernel<T>, element_grid(state.dimension), dim3(kTileX, kTileY), 0, nullptr,
+                n, rho, labels.get(), k, little, index, 1.0 / p);
   check_last_cuda_error();
 
   probs.release();

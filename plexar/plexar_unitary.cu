@@ -3,9 +3,7 @@
 // One and two targets apply U from the left and U† from the right to a block
 // of ρ in a single pass; three to six targets take two passes, a left kernel
 // over column slices and a right kernel over row slices. Work items are
-// numbered in 32 bits (at most 2^29 of them for 15 qubits) and walked with a
-// grid-stride loop; the launchers size the grid to the item count, so the
-// loop never wraps.
+// walked with a grid-stride loop.
 #include "plexar_unitary.h"
 
 #include <stdexcept>
@@ -18,53 +16,26 @@
 
 namespace zorvane::plexar {
 
-namespace {
-
-constexpr unsigned int kItemsPerBlock = 256;
-constexpr unsigned int kTileX = 32;
-constexpr unsigned int kTileY = 8;
-
-__device__ __forceinline__ uint32_t first_item() { return blockIdx.x * blockDim.x + threadIdx.x; }
-__device__ __forceinline__ uint32_t item_stride() { return gridDim.x * blockDim.x; }
-
-// Row and column of the two-dimensional launches (x: column, y: row).
-__device__ __forceinline__ uint64_t tile_column() { return static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x; }
-__device__ __forceinline__ uint64_t tile_row() { return static_cast<uint64_t>(blockIdx.y) * blockDim.y + threadIdx.y; }
-
-dim3 element_grid(int64_t dimension) {
-  const auto d = static_cast<uint64_t>(dimension);
-  return dim3(blocks_for(d, kTileX), blocks_for(d, kTileY));
-}
-
-}  // namespace
-
 // ---- one target: the 2 × 2 block of a row group and a column group ------------
 
 template <class T, int K>
 __global__ void unitary_merged_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets,
                                       uint64_t control_mask, uint64_t control_values, const CuComplex<T>* matrix) {
   static_assert(K == 1, "the merged kernel serves one target");
+  const TargetLayout<1> layout(dimension, targets);
   const auto dim = static_cast<uint64_t>(dimension);
-  const auto f = static_cast<uint32_t>(dim >> 1);
-  const uint32_t shift = log2_of(f);
-  const uint32_t items = f * f;
-  const uint64_t tb = target_bit(targets, 0);
+  const uint32_t items = layout.groups * layout.groups;
   const CuComplex<T> u[4] = {matrix[0], matrix[1], matrix[2], matrix[3]};
   for (uint32_t t = first_item(); t < items; t += item_stride()) {
-    const uint64_t rb = group_base(t >> shift, tb);
-    const uint64_t cb = group_base(t & (f - 1), tb);
+    const uint64_t rb = layout.row_base(t);
+    const uint64_t cb = layout.column_base(t);
     const bool row_active = controls_hold(rb, control_mask, control_values);
     const bool column_active = controls_hold(cb, control_mask, control_values);
     if (!row_active && !column_active) continue;
-    CuComplex<T>* row0 = data + rb * dim;
-    CuComplex<T>* row1 = data + (rb | tb) * dim;
-    Block2<T> a{{{row0[cb], row0[cb | tb]}, {row1[cb], row1[cb | tb]}}};
+    Block2<T> a = load_block(data, dim, rb, cb, layout.mask);
     if (row_active) multiply_left(u, a);
     if (column_active) multiply_right_adjoint(u, a);
-    row0[cb] = a.m[0][0];
-    row0[cb | tb] = a.m[0][1];
-    row1[cb] = a.m[1][0];
-    row1[cb | tb] = a.m[1][1];
+    store_block(data, dim, rb, cb, layout.mask, a);
   }
 }
 
@@ -76,14 +47,10 @@ template <class T>
 __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets,
                                            uint64_t control_mask, uint64_t control_values,
                                            const CuComplex<T>* matrix) {
+  const TargetLayout<2> layout(dimension, targets);
   const auto dim = static_cast<uint64_t>(dimension);
-  const auto f = static_cast<uint32_t>(dim >> 2);
-  const uint32_t shift = log2_of(f);
-  const uint32_t items = 4 * f * f;
-  const uint64_t tmask = targets_mask(targets, 2);
-  uint64_t off[4];
-  ZORVANE_UNROLL
-  for (uint32_t s = 0; s < 4; ++s) off[s] = target_offset<2>(s, targets);
+  const uint32_t items = 4 * layout.groups * layout.groups;
+  const uint64_t* off = layout.offset;
   CuComplex<T> u[16];
   ZORVANE_UNROLL
   for (int e = 0; e < 16; ++e) u[e] = matrix[e];
@@ -92,9 +59,8 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension
   const unsigned quad = 0xFu << (threadIdx.x & 28u);
   for (uint32_t t = first_item(); t < items; t += item_stride()) {
     const uint32_t i = t & 3u;
-    const uint32_t q = t >> 2;
-    const uint64_t rb = group_base(q >> shift, tmask);
-    const uint64_t cb = group_base(q & (f - 1), tmask);
+    const uint64_t rb = layout.row_base(t >> 2);
+    const uint64_t cb = layout.column_base(t >> 2);
     const bool row_active = controls_hold(rb, control_mask, control_values);
     const bool column_active = controls_hold(cb, control_mask, control_values);
     const bool active = row_active || column_active;
@@ -106,7 +72,8 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension
         for (int b = 0; b < 4; ++b) a[s][b] = data[(rb | off[s]) * dim + (cb | off[b])];
     }
     // Every lane of the quad reads the whole block and then overwrites one row
-    // of it: all four reads must be complete before the first write.
+    // of it: all four reads must be complete before the first write. Inactive
+    // quads meet here too, so every quad of every block synchronises alike.
     __syncwarp(quad);
     if (!active) continue;
     CuComplex<T> row[4];
@@ -145,34 +112,37 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension
 template <int K>
 constexpr int kOutputUnroll = K <= 4 ? (1 << K) : 1;
 
+// w = U·v (left) or w = v·U† (right) for the 2^K elements of one slice,
+// `stride` apart in memory at the given offsets.
+template <class T, int K, bool Left>
+__device__ __forceinline__ void multiply_slice(CuComplex<T>* slice, uint64_t stride, const TargetLayout<K>& layout,
+                                               const CuComplex<T>* matrix) {
+  constexpr int D = 1 << K;
+  CuComplex<T> v[D];
+  ZORVANE_UNROLL
+  for (int s = 0; s < D; ++s) v[s] = slice[layout.offset[s] * stride];
+  ZORVANE_UNROLL_BY(kOutputUnroll<K>)
+  for (int i = 0; i < D; ++i) {
+    CuComplex<T> acc{T(0), T(0)};
+    ZORVANE_UNROLL
+    for (int s = 0; s < D; ++s)
+      acc = cadd(acc, Left ? cmul(matrix[i * D + s], v[s]) : cmul_conj(v[s], matrix[i * D + s]));
+    slice[layout.offset[i] * stride] = acc;
+  }
+}
+
 // Item t: column c = t / f and row group g = t mod f; the 2^K elements of the
 // group in that column are multiplied by U.
 template <class T, int K>
 __global__ void unitary_left_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets,
                                     uint64_t control_mask, uint64_t control_values, const CuComplex<T>* matrix) {
-  constexpr int D = 1 << K;
+  const TargetLayout<K> layout(dimension, targets);
   const auto dim = static_cast<uint64_t>(dimension);
-  const auto f = static_cast<uint32_t>(dim >> K);
-  const uint32_t shift = log2_of(f);
-  const auto items = static_cast<uint32_t>(dim) * f;
-  const uint64_t tmask = targets_mask(targets, K);
-  uint64_t off[D];
-  ZORVANE_UNROLL
-  for (uint32_t s = 0; s < D; ++s) off[s] = target_offset<K>(s, targets);
+  const uint32_t items = static_cast<uint32_t>(dim) * layout.groups;
   for (uint32_t t = first_item(); t < items; t += item_stride()) {
-    const uint64_t rb = group_base(t & (f - 1), tmask);
+    const uint64_t rb = layout.column_base(t);  // the low bits of t number the row group
     if (!controls_hold(rb, control_mask, control_values)) continue;
-    CuComplex<T>* column = data + (t >> shift);
-    CuComplex<T> v[D];
-    ZORVANE_UNROLL
-    for (int s = 0; s < D; ++s) v[s] = column[(rb | off[s]) * dim];
-    ZORVANE_UNROLL_BY(kOutputUnroll<K>)
-    for (int i = 0; i < D; ++i) {
-      CuComplex<T> acc{T(0), T(0)};
-      ZORVANE_UNROLL
-      for (int s = 0; s < D; ++s) acc = cadd(acc, cmul(matrix[i * D + s], v[s]));
-      column[(rb | off[i]) * dim] = acc;
-    }
+    multiply_slice<T, K, true>(data + rb * dim + (t >> layout.shift), dim, layout, matrix);
   }
 }
 
@@ -181,29 +151,13 @@ __global__ void unitary_left_kernel(CuComplex<T>* data, int64_t dimension, Devic
 template <class T, int K>
 __global__ void unitary_right_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets,
                                      uint64_t control_mask, uint64_t control_values, const CuComplex<T>* matrix) {
-  constexpr int D = 1 << K;
+  const TargetLayout<K> layout(dimension, targets);
   const auto dim = static_cast<uint64_t>(dimension);
-  const auto f = static_cast<uint32_t>(dim >> K);
-  const uint32_t shift = log2_of(f);
-  const auto items = static_cast<uint32_t>(dim) * f;
-  const uint64_t tmask = targets_mask(targets, K);
-  uint64_t off[D];
-  ZORVANE_UNROLL
-  for (uint32_t s = 0; s < D; ++s) off[s] = target_offset<K>(s, targets);
+  const uint32_t items = static_cast<uint32_t>(dim) * layout.groups;
   for (uint32_t t = first_item(); t < items; t += item_stride()) {
-    const uint64_t cb = group_base(t & (f - 1), tmask);
+    const uint64_t cb = layout.column_base(t);
     if (!controls_hold(cb, control_mask, control_values)) continue;
-    CuComplex<T>* row = data + static_cast<uint64_t>(t >> shift) * dim + cb;
-    CuComplex<T> v[D];
-    ZORVANE_UNROLL
-    for (int s = 0; s < D; ++s) v[s] = row[off[s]];
-    ZORVANE_UNROLL_BY(kOutputUnroll<K>)
-    for (int j = 0; j < D; ++j) {
-      CuComplex<T> acc{T(0), T(0)};
-      ZORVANE_UNROLL
-      for (int s = 0; s < D; ++s) acc = cadd(acc, cmul_conj(v[s], matrix[j * D + s]));
-      row[off[j]] = acc;
-    }
+    multiply_slice<T, K, false>(data + static_cast<uint64_t>(t >> layout.shift) * dim + cb, 1, layout, matrix);
   }
 }
 
@@ -275,8 +229,7 @@ namespace {
 template <class T, int K>
 void launch_left_right(CuComplex<T>* data, int64_t dimension, const DeviceTargets& targets, uint64_t control_mask,
                        uint64_t control_values, const CuComplex<T>* matrix, cudaStream_t stream) {
-  const uint64_t items = static_cast<uint64_t>(dimension) * static_cast<uint64_t>(dimension >> K);
-  const dim3 grid(blocks_for(items, kItemsPerBlock));
+  const dim3 grid = item_grid(static_cast<uint64_t>(dimension) * static_cast<uint64_t>(dimension >> K));
   launch_kernel(&unitary_left_kernel<T, K>, grid, dim3(kItemsPerBlock), 0, stream, data, dimension, targets,
                 control_mask, control_values, matrix);
   launch_kernel(&unitary_right_kernel<T, K>, grid, dim3(kItemsPerBlock), 0, stream, data, dimension, targets,
@@ -292,12 +245,12 @@ void launch_density_unitary(CuComplex<T>* data, int64_t dimension, const DeviceT
   const auto f = static_cast<uint64_t>(dimension >> targets.count);
   switch (targets.count) {
     case 1:
-      launch_kernel(&unitary_merged_kernel<T, 1>, dim3(blocks_for(f * f, kItemsPerBlock)), dim3(kItemsPerBlock), 0,
-                    stream, data, dimension, targets, control_mask, control_values, matrix);
+      launch_kernel(&unitary_merged_kernel<T, 1>, item_grid(f * f), dim3(kItemsPerBlock), 0, stream, data, dimension,
+                    targets, control_mask, control_values, matrix);
       break;
     case 2:
-      launch_kernel(&unitary_merged_row2_kernel<T>, dim3(blocks_for(4 * f * f, kItemsPerBlock)),
-                    dim3(kItemsPerBlock), 0, stream, data, dimension, targets, control_mask, control_values, matrix);
+      launch_kernel(&unitary_merged_row2_kernel<T>, item_grid(4 * f * f), dim3(kItemsPerBlock), 0, stream, data,
+                    dimension, targets, control_mask, control_values, matrix);
       break;
     case 3: launch_left_right<T, 3>(data, dimension, targets, control_mask, control_values, matrix, stream); break;
     case 4: launch_left_right<T, 4>(data, dimension, targets, control_mask, control_values, matrix, stream); break;

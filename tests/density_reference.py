@@ -11,45 +11,10 @@ is complex128 whatever the state's dtype.
 
 import numpy as np
 
+from gate_reference import SQRTX, SQRTY, H, S, X, Y, Z, dagger, phase, rx, ry, rz, u  # noqa: F401
 from mt19937_64 import MT19937_64
 
-R = 1 / np.sqrt(2)
 I2 = np.eye(2, dtype=complex)
-X = np.array([[0, 1], [1, 0]], complex)
-Y = np.array([[0, -1j], [1j, 0]])
-Z = np.diag([1, -1]).astype(complex)
-H = R * np.array([[1, 1], [1, -1]], complex)
-S = np.diag([1, 1j])
-SQRTX = 0.5 * np.array([[1 + 1j, 1 - 1j], [1 - 1j, 1 + 1j]])
-SQRTY = 0.5 * np.array([[1 + 1j, -1 - 1j], [1 + 1j, 1 + 1j]])
-SWAP = np.eye(4, dtype=complex)[[0, 2, 1, 3]]
-
-
-def dagger(m):
-    return m.conj().T
-
-
-def rx(theta):
-    c, s = np.cos(theta / 2), np.sin(theta / 2)
-    return np.array([[c, -1j * s], [-1j * s, c]])
-
-
-def ry(theta):
-    c, s = np.cos(theta / 2), np.sin(theta / 2)
-    return np.array([[c, -s], [s, c]], complex)
-
-
-def rz(theta):
-    return np.diag([np.exp(-0.5j * theta), np.exp(0.5j * theta)])
-
-
-def phase(theta):
-    return np.diag([1, np.exp(1j * theta)])
-
-
-def u(theta, phi, lam):
-    c, s = np.cos(theta / 2), np.sin(theta / 2)
-    return np.array([[c, -np.exp(1j * lam) * s], [np.exp(1j * phi) * s, np.exp(1j * (phi + lam)) * c]])
 
 
 def rxy(theta, phi):

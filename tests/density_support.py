@@ -1,15 +1,10 @@
 """Operation objects, states and fixtures shared by the density tests."""
 
-import gc
-
 import numpy as np
 import pytest
 
 import plexar
-
-cpu_layer_only = pytest.mark.skipif(plexar.backend != "cpu", reason="needs the CPU execution layer's controls")
-
-DTYPES = [np.complex64, np.complex128]
+from conftest import DTYPES, cpu_layer_only, watch_allocations  # noqa: F401
 # Agreement with the complex128 model, relative to the largest element of the
 # expected result: complex64 rounds every product and sum.
 RELATIVE_TOLERANCE = {np.complex64: 4e-6, np.complex128: 1e-13}
@@ -77,13 +72,4 @@ def live_bytes():
 
 @pytest.fixture
 def density_no_leaks():
-    """Fails the test if plexar device allocations outlive it; clears faults."""
-    if plexar.backend != "cpu":
-        yield
-        return
-    gc.collect()
-    before = live_bytes()
-    yield
-    plexar._cpu_layer_clear_faults()
-    gc.collect()  # states held by exception tracebacks
-    assert live_bytes() == before
+    yield from watch_allocations(plexar)

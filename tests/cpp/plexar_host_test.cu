@@ -101,31 +101,37 @@ uint64_t base_by_definition(uint64_t g, const DeviceTargets& t) {
   return base;
 }
 
-TEST(DensityIndex, GroupsAndSubIndicesCoverEveryIndexOnce) {
-  const std::vector<std::pair<uint64_t, std::vector<int64_t>>> cases = {
-      {1, {0}}, {4, {2}}, {5, {4, 0}}, {6, {1, 5, 3}}, {7, {6, 0, 3, 1, 5, 2}}, {15, {14, 0, 7}}};
-  for (const auto& [n, targets] : cases) {
-    const DeviceTargets t = make_device_targets(targets, n);
-    ASSERT_EQ(t.count + t.other_count, static_cast<int64_t>(n));
-    const uint64_t mask = targets_mask(t, static_cast<int>(t.count));
-    std::vector<int> hits(size_t{1} << n, 0);
-    for (uint64_t g = 0; g < (uint64_t{1} << t.other_count); ++g) {
-      const uint64_t base = group_base(g, mask);
-      ASSERT_EQ(base, base_by_definition(g, t)) << "n=" << n << " g=" << g;
-      for (uint32_t s = 0; s < (uint32_t{1} << t.count); ++s) {
-        uint64_t offset = 0;
-        switch (t.count) {
-          case 1: offset = target_offset<1>(s, t); break;
-          case 2: offset = target_offset<2>(s, t); break;
-          case 3: offset = target_offset<3>(s, t); break;
-          default: offset = target_offset<6>(s, t); break;
-        }
-        for (int64_t j = 0; j < t.count; ++j) ASSERT_EQ((offset >> t.targets[j]) & 1u, (s >> j) & 1u);
-        ++hits[base | offset];
-      }
+// Every index of an n-qubit matrix is base(g) | offset(s) for exactly one pair,
+// with base as defined over the others and offset placing bit j at targets[j].
+template <int K>
+void check_layout(uint64_t n, const std::vector<int64_t>& targets) {
+  const DeviceTargets t = make_device_targets(targets, n);
+  ASSERT_EQ(t.count, K);
+  ASSERT_EQ(t.other_count, static_cast<int64_t>(n) - K);
+  const TargetLayout<K> layout(int64_t{1} << n, t);
+  ASSERT_EQ(layout.groups, uint32_t{1} << (n - K));
+  std::vector<int> hits(size_t{1} << n, 0);
+  for (uint32_t g = 0; g < layout.groups; ++g) {
+    const uint64_t base = group_base(g, layout.mask);
+    ASSERT_EQ(base, base_by_definition(g, t)) << "n=" << n << " g=" << g;
+    ASSERT_EQ(layout.row_base(g << layout.shift), base);
+    ASSERT_EQ(layout.column_base(g), base);
+    for (uint32_t s = 0; s < (uint32_t{1} << K); ++s) {
+      for (int j = 0; j < K; ++j) ASSERT_EQ((layout.offset[s] >> targets[j]) & 1u, (s >> j) & 1u);
+      ++hits[base | layout.offset[s]];
     }
-    for (const int h : hits) ASSERT_EQ(h, 1);
   }
+  for (const int h : hits) ASSERT_EQ(h, 1);
+}
+
+TEST(DensityIndex, GroupsAndSubIndicesCoverEveryIndexOnce) {
+  check_layout<1>(1, {0});
+  check_layout<1>(4, {2});
+  check_layout<2>(5, {4, 0});
+  check_layout<3>(6, {1, 5, 3});
+  check_layout<3>(15, {14, 0, 7});
+  check_layout<6>(7, {6, 0, 3, 1, 5, 2});
+  check_layout<6>(15, {9, 2, 14, 0, 11, 5});
 }
 
 // ---- built-in channels ---------------------------------------------------------
