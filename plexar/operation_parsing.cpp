@@ -28,6 +28,10 @@ std::optional<py::object> optional_attribute(const py::object& item, const char*
   return std::nullopt;
 }
 
+// A required attribute, held as an owned object while it is converted; a
+// missing one raises the interpreter's attribute error.
+py::object attribute(const py::object& item, const char* name) { return item.attr(name); }
+
 std::vector<std::complex<double>> elements_of(const ComplexArray& array) {
   return std::vector<std::complex<double>>(array.data(), array.data() + array.size());
 }
@@ -37,10 +41,10 @@ DensityOperation parse_kraus(const py::object& item, const py::object& kind_valu
   if (kind != "kraus") throw RuntimeErrorText("unsupported density operation kind '" + kind + "'");
   DensityOperation op;
   op.kind = kKrausOperation;
-  op.targets = convert_list<int64_t>(item.attr("target"));
+  op.targets = convert_list<int64_t>(attribute(item, "target"));
   if (const std::optional<py::object> name = optional_attribute(item, "channel_name"))
     op.channel_name = convert_text(*name);
-  const ComplexArray matrices = complex_array(item.attr("kraus_matrices"));
+  const ComplexArray matrices = complex_array(attribute(item, "kraus_matrices"));
   if (matrices.ndim() != 3 || matrices.shape(0) < 1 || matrices.shape(1) < 1 || matrices.shape(1) != matrices.shape(2))
     throw std::runtime_error("Kraus matrices must have shape (count, dimension, dimension)");
   op.kraus_count = static_cast<uint64_t>(matrices.shape(0));
@@ -52,18 +56,18 @@ DensityOperation parse_kraus(const py::object& item, const py::object& kind_valu
 DensityOperation parse_gate(const py::object& item) {
   DensityOperation op;
   op.kind = kGateOperation;
-  op.name = convert_text(item.attr("id"));
-  op.targets = convert_list<int64_t>(item.attr("target"));
-  op.controls = convert_list<int64_t>(item.attr("control"));
-  op.control_state = convert_list<int64_t>(item.attr("control_state"));
-  const py::object parameter = item.attr("parameter");
+  op.name = convert_text(attribute(item, "id"));
+  op.targets = convert_list<int64_t>(attribute(item, "target"));
+  op.controls = convert_list<int64_t>(attribute(item, "control"));
+  op.control_state = convert_list<int64_t>(attribute(item, "control_state"));
+  const py::object parameter = attribute(item, "parameter");
   if (!parameter.is_none()) op.params = convert_list<double>(parameter);
-  const py::object has_matrix = item.attr("has_stored_matrix");
+  const py::object has_matrix = attribute(item, "has_stored_matrix");
   const int truth = PyObject_IsTrue(has_matrix.ptr());  // None counts as false
   if (truth < 0) throw py::error_already_set();
   op.has_stored_matrix = truth == 1;
   if (op.has_stored_matrix) {
-    const ComplexArray matrix = complex_array(item.attr("stored_matrix"));
+    const ComplexArray matrix = complex_array(attribute(item, "stored_matrix"));
     if (matrix.ndim() != 2 || matrix.shape(0) != matrix.shape(1))
       throw std::runtime_error("operation matrix must be square");
     op.stored_matrix = elements_of(matrix);

@@ -1,17 +1,17 @@
 """NumPy model of the density-matrix operations, written from their definitions.
 
 Qubit q is bit q of both the row and the column index of rho. A k-target matrix
-M acts through the full operator G: for a basis index j whose controls hold,
-    G|j> = sum_a M[a, local(j)] |cleared(j) | bits(a)>,
-where bit i of a local index stands for targets[i] (in the order given) and
-bits(a) places bit i of a at targets[i]; G|j> = |j> otherwise. A gate maps rho to
-G rho G^dagger, a Kraus set {K} to sum_K K_full rho K_full^dagger. All arithmetic
-is complex128 whatever the state's dtype.
+M acts through the full operator G whose column j is M applied to the basis
+state |j> by the state-vector model (gate_reference.apply_matrix: bit i of a
+local index stands for targets[i], in the order given; indices whose controls
+fail are left alone). A gate maps rho to G rho G^dagger, a Kraus set {K} to
+sum_K K_full rho K_full^dagger. All arithmetic is complex128 whatever the
+state's dtype.
 """
 
 import numpy as np
 
-from gate_reference import SQRTX, SQRTY, H, S, X, Y, Z, dagger, phase, rx, ry, rz, u  # noqa: F401
+from gate_reference import SQRTX, SQRTY, H, S, X, Y, Z, apply_matrix, dagger, phase, rx, ry, rz, u  # noqa: F401
 from mt19937_64 import MT19937_64
 
 I2 = np.eye(2, dtype=complex)
@@ -48,26 +48,10 @@ def gate_matrix(name, params):
 
 
 def full_operator(n, matrix, targets, controls=(), control_state=()):
-    matrix = np.asarray(matrix, np.complex128)
-    k = len(targets)
-    assert matrix.shape == (2**k, 2**k)
-    index = np.arange(2**n)
-    local = np.zeros(2**n, np.int64)
-    cleared = index.copy()
-    for i, t in enumerate(targets):
-        local |= ((index >> t) & 1) << i
-        cleared &= ~(1 << t)
-    active = np.ones(2**n, bool)
-    for c, v in zip(controls, control_state):
-        active &= ((index >> c) & 1) == v
-    g = np.zeros((2**n, 2**n), np.complex128)
-    for a in range(2**k):
-        rows = cleared.copy()
-        for i, t in enumerate(targets):
-            rows |= ((a >> i) & 1) << t
-        g[rows[active], index[active]] = matrix[a, local[active]]
-    g[index[~active], index[~active]] = 1
-    return g
+    """G on all n qubits: column j is the gate applied to basis state j."""
+    basis = np.eye(2**n, dtype=np.complex128)
+    return np.column_stack([apply_matrix(basis[:, j], matrix, targets, controls, control_state)
+                            for j in range(2**n)])
 
 
 def apply_unitary(rho, matrix, targets, controls=(), control_state=()):

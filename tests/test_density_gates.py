@@ -292,3 +292,35 @@ def test_gate_attribute_values_as_read():
     # nested lists are accepted as a stored matrix and cast to complex double
     op = Gate("unitary", [1], matrix=[[1, 1], [1, -1]])
     assert_close(run(rho, [op]), apply_unitary(rho, np.array([[1, 1], [1, -1]]), [1]), np.complex128)
+
+
+def test_callbacks_that_change_what_is_being_read():
+    # A property that empties the operation list while it is read, and a
+    # target whose integer conversion empties the target list: reading goes on
+    # from what was there when each container was first read.
+    rho = random_rho(2, np.complex128, seed=13)
+    ops = []
+
+    class Emptying(Gate):
+        @property
+        def control_state(self):
+            ops.clear()
+            return []
+
+        @control_state.setter
+        def control_state(self, value):
+            pass
+
+    targets = []
+
+    class Index:
+        def __index__(self):
+            targets.clear()
+            return 1
+
+    targets.extend([Index()])
+    first = Emptying("h", [0])
+    ops.extend([first, Gate("x", [0])])
+    first.target = targets
+    out = run(rho, ops)
+    assert_close(out, apply_unitary(rho, gate_matrix("h", []), [1]), np.complex128)
