@@ -1,10 +1,10 @@
 // Named gates, their forms and the built-in channels.
+#include "named_operations.h"
+
 #include <cmath>
 #include <complex>
 #include <stdexcept>
 #include <unordered_map>
-
-#include "named_operations.h"
 
 #include "density_blocks.h"
 #include "zorvane/text_errors.h"

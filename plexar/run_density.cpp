@@ -1,10 +1,10 @@
 // Validation, preparation and execution of density operation lists.
+#include "run_density.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <optional>
 #include <stdexcept>
-
-#include "run_density.h"
 
 #include <cuda_runtime.h>
 
