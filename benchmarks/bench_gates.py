@@ -11,21 +11,11 @@ Usage: python benchmarks/bench_gates.py [--qubits 22] [--repeats 5]
 
 import argparse
 import platform
-import statistics
-import time
 
 import numpy as np
 
 import stavex
-
-
-def median_seconds(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+from timing import median_seconds
 
 
 def numpy_one_qubit(v, m, target):

@@ -21,11 +21,7 @@ import time
 
 import stavex
 from random_circuits import as_objects, layered_random_circuit, passes
-
-try:
-    import cupy
-except ImportError:  # pragma: no cover - depends on the machine
-    cupy = None
+from timing import cupy, device_copy_bandwidth
 
 
 def synchronize():
@@ -40,24 +36,6 @@ _empty_chunk = None
 def gate(name, target, control=(), control_state=(), parameter=()):
     return {"id": name, "target": list(target), "control": list(control),
             "control_state": list(control_state), "parameter": list(parameter)}
-
-
-def copy_bandwidth(nbytes):
-    a = cupy.empty(nbytes // 8, dtype=cupy.complex64)
-    b = cupy.empty_like(a)
-    b[...] = a
-    synchronize()
-    start, stop = cupy.cuda.Event(), cupy.cuda.Event()
-    start.record()
-    reps = 10
-    for _ in range(reps):
-        b[...] = a
-    stop.record()
-    stop.synchronize()
-    seconds = cupy.cuda.get_elapsed_time(start, stop) / 1e3 / reps
-    del a, b
-    cupy.get_default_memory_pool().free_all_blocks()
-    return 2 * nbytes / seconds
 
 
 def fusion_figures(n, depth):
@@ -134,7 +112,7 @@ def main():
         print(f"NOTE stavex backend is {stavex.backend}: these are not GPU figures")
     _sync_state = stavex.DeviceState.zero_state(1)
     _empty_chunk = stavex.prepare_fusion_chunk_gates(1, [])
-    copy = copy_bandwidth(8 << n) if cupy is not None else None
+    copy = device_copy_bandwidth(8 << n) if cupy is not None else None
     for target in (0, 5, n - 1):
         bw = gate_bandwidth(n, target)
         if copy:

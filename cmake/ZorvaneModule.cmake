@@ -1,9 +1,11 @@
-# zorvane_add_module(NAME SOURCES...): one Python extension module built for the
-# chosen backend. Kernel sources (.cu) are CUDA in the CUDA build and plain C++
-# against the CPU execution layer otherwise. The shared library exports only
-# its PyInit_ symbol.
+# zorvane_add_module(NAME [NO_CUBLAS] SOURCES...): one Python extension module
+# built for the chosen backend. Kernel sources (.cu) are CUDA in the CUDA build
+# and plain C++ against the CPU execution layer otherwise. CUDA builds link the
+# CUDA runtime, and cuBLAS unless NO_CUBLAS is given. The shared library
+# exports only its PyInit_ symbol.
 function(zorvane_add_module name)
-  set(sources ${ARGN})
+  cmake_parse_arguments(PARSE_ARGV 1 arg "NO_CUBLAS" "" "")
+  set(sources ${arg_UNPARSED_ARGUMENTS})
   if(ZORVANE_RESOLVED_BACKEND STREQUAL "cpu")
     foreach(src IN LISTS sources)
       if(src MATCHES "\\.cu$")
@@ -22,7 +24,10 @@ function(zorvane_add_module name)
   if(ZORVANE_RESOLVED_BACKEND STREQUAL "cpu")
     target_link_libraries(${name} PRIVATE zorvane_cpu_layer)
   else()
-    target_link_libraries(${name} PRIVATE CUDA::cudart_static CUDA::cublas)
+    target_link_libraries(${name} PRIVATE CUDA::cudart_static)
+    if(NOT arg_NO_CUBLAS)
+      target_link_libraries(${name} PRIVATE CUDA::cublas)
+    endif()
   endif()
   set(map "${CMAKE_CURRENT_BINARY_DIR}/${name}.map")
   file(WRITE "${map}" "{ global: PyInit_${name}; local: *; };\n")

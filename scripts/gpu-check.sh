@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # GPU check, for a machine with an NVIDIA GPU and no network: builds the CUDA
-# backend for the local GPU, runs the whole Python suite against it, then the
-# GPU figures (gate bandwidth against device copy bandwidth; a 30-qubit,
-# depth-20 random circuit in complex64 with PairAutoFusion against PairAuto;
-# a 32-qubit state whose results are known exactly). Prints a short summary
-# at the end. ZORVANE_GPU_QUBITS sets the size of the first two (default 30).
+# backend for the local GPU, runs the whole Python suite (both modules) against
+# it, then the GPU figures (stavex: gate bandwidth against device copy
+# bandwidth; a 30-qubit, depth-20 random circuit in complex64 with
+# PairAutoFusion against PairAuto; a 32-qubit state whose results are known
+# exactly; plexar: a one-qubit unitary and channel on a 14-qubit complex128
+# density matrix against device copy bandwidth). Prints a short summary at the
+# end. ZORVANE_GPU_QUBITS sets the size of the first two stavex figures
+# (default 30).
 # ZORVANE_GPU_ARCH overrides the architecture (default: the local GPU).
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -23,15 +26,18 @@ fi
 t1=$(date +%s)
 export PYTHONPATH="$SITE${PYTHONPATH:+:$PYTHONPATH}"
 "$PY" -c 'import stavex; assert stavex.backend == "cuda", stavex.backend; print("stavex backend:", stavex.backend)' || exit 1
+"$PY" -c 'import plexar; assert plexar.backend == "cuda", plexar.backend; print("plexar backend:", plexar.backend)' || exit 1
 
 (cd tests && "$PY" -m pytest -q -p no:cacheprovider .) | tee /tmp/zorvane_gpu_pytest.log
 tests_rc=${PIPESTATUS[0]}
 t2=$(date +%s)
 "$PY" benchmarks/bench_gpu.py --qubits "${ZORVANE_GPU_QUBITS:-30}" | tee /tmp/zorvane_gpu_bench.log
 bench_rc=${PIPESTATUS[0]}
+"$PY" benchmarks/bench_gpu_density.py | tee -a /tmp/zorvane_gpu_bench.log
+density_rc=${PIPESTATUS[0]}
 t3=$(date +%s)
 
 echo "SUMMARY: build $((t1 - t0)) s; tests rc=$tests_rc in $((t2 - t1)) s: $(tail -n 1 /tmp/zorvane_gpu_pytest.log)"
-echo "SUMMARY: benchmarks rc=$bench_rc in $((t3 - t2)) s"
+echo "SUMMARY: benchmarks rc=$bench_rc (density rc=$density_rc) in $((t3 - t2)) s"
 grep '^RESULT' /tmp/zorvane_gpu_bench.log || true
-[ "$tests_rc" -eq 0 ] && [ "$bench_rc" -eq 0 ]
+[ "$tests_rc" -eq 0 ] && [ "$bench_rc" -eq 0 ] && [ "$density_rc" -eq 0 ]

@@ -20,4 +20,5 @@ python3 -m pip install -q --disable-pip-version-check numpy pybind11 "scikit-bui
 python3 -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
   -Cbuild-dir=build/wheel .
 python3 -c 'import stavex; print("stavex built for backend:", stavex.backend)'
+python3 -c 'import plexar; print("plexar built for backend:", plexar.backend)'
 python3 examples/ghz.py

@@ -5,8 +5,8 @@
 
 #include <cuda_runtime.h>
 
-#include "zorvane/cu_complex.h"
 #include "zorvane/cuda_errors.h"
+#include "zorvane/host_transfer.h"
 
 namespace stavex {
 
@@ -35,38 +35,15 @@ DeviceState::~DeviceState() {
 }
 
 void DeviceState::init_zero_state() {
-  check_cuda(cudaSetDevice(device_id));
-  check_cuda(cudaMemset(data, 0, num_state * element_bytes()));
-  if (is_double) {
-    const zorvane::CuComplex<double> one{1.0, 0.0};
-    check_cuda(cudaMemcpy(data, &one, sizeof one, cudaMemcpyHostToDevice));
-  } else {
-    const zorvane::CuComplex<float> one{1.0f, 0.0f};
-    check_cuda(cudaMemcpy(data, &one, sizeof one, cudaMemcpyHostToDevice));
-  }
+  zorvane::set_first_basis_element(device_id, data, num_state * element_bytes(), is_double != 0);
 }
 
 namespace {
 
-// Copies the whole state between `host` and the device, page-locking the host
-// array for the duration of the copy when asked; a failed page-lock is not an
-// error, the copy then uses pageable memory.
 void transfer(DeviceState& state, void* host, uint64_t count, bool use_pinned_host, cudaMemcpyKind kind) {
   if (count != state.num_state) throw std::invalid_argument("state size does not match DeviceState size");
-  check_cuda(cudaSetDevice(state.device_id));
-  const size_t bytes = state.num_state * state.element_bytes();
-  bool registered = false;
-  if (use_pinned_host) {
-    registered = cudaHostRegister(host, bytes, cudaHostRegisterDefault) == cudaSuccess;
-    if (!registered) (void)cudaGetLastError();
-  }
-  const cudaError_t copied = kind == cudaMemcpyHostToDevice ? cudaMemcpy(state.data, host, bytes, kind)
-                                                            : cudaMemcpy(host, state.data, bytes, kind);
-  if (copied != cudaSuccess) {
-    if (registered && cudaHostUnregister(host) != cudaSuccess) (void)cudaGetLastError();
-    throw zorvane::cuda_error(copied);
-  }
-  if (registered) check_cuda(cudaHostUnregister(host));
+  zorvane::copy_whole_buffer(state.device_id, state.data, host, state.num_state * state.element_bytes(),
+                             use_pinned_host, kind);
 }
 
 }  // namespace

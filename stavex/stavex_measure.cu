@@ -15,10 +15,13 @@
 #include "zorvane/cuda_errors.h"
 #include "zorvane/device_buffer.h"
 #include "zorvane/launch.h"
+#include "zorvane/measure_outcome.h"
 
 namespace stavex {
 
 using zorvane::CuComplex;
+using zorvane::outcome_of;
+using zorvane::outcome_text;
 
 namespace {
 
@@ -27,25 +30,6 @@ constexpr unsigned int kMeasureBlock = 256;
 constexpr uint64_t kMaxReservedOutcomes = uint64_t{1} << 20;
 // Outcomes per block of the two-step search over the running sums.
 constexpr uint64_t kSearchBlock = 64;
-
-// Outcome index of amplitude index i: the bit labelled targets[j] lands at
-// bit k−1−j, so the first target is the most significant.
-__device__ __forceinline__ uint64_t outcome_of(uint64_t i, int64_t n, const int64_t* targets, int64_t k,
-                                               bool little_endian) {
-  uint64_t o = 0;
-  for (int64_t j = 0; j < k; ++j) {
-    const int64_t b = little_endian ? targets[j] : n - 1 - targets[j];
-    o |= ((i >> b) & 1u) << (k - 1 - j);
-  }
-  return o;
-}
-
-std::string outcome_text(uint64_t o, uint64_t k) {
-  std::string text(k, '0');
-  for (uint64_t j = 0; j < k; ++j)
-    if ((o >> (k - 1 - j)) & 1u) text[j] = '1';
-  return text;
-}
 
 }  // namespace
 

@@ -36,15 +36,20 @@ def live_bytes():
     return sorted(stavex._cpu_layer_live_allocations())
 
 
-@pytest.fixture
-def no_leaks():
-    """Fails the test if device allocations outlive it; clears injected faults."""
-    if stavex.backend != "cpu":
+def watch_allocations(module):
+    """Fixture body: fails the test if device allocations of `module` (each
+    module has its own CPU execution layer) outlive it; clears injected faults."""
+    if module.backend != "cpu":
         yield
         return
     gc.collect()
-    before = live_bytes()
+    before = sorted(module._cpu_layer_live_allocations())
     yield
-    stavex._cpu_layer_clear_faults()
+    module._cpu_layer_clear_faults()
     gc.collect()  # states held by exception tracebacks
-    assert live_bytes() == before
+    assert sorted(module._cpu_layer_live_allocations()) == before
+
+
+@pytest.fixture
+def no_leaks():
+    yield from watch_allocations(stavex)

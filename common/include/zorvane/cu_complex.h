@@ -27,6 +27,12 @@ __host__ __device__ __forceinline__ CuComplex<T> cmul(CuComplex<T> a, CuComplex<
   return CuComplex<T>{a.x * b.x - a.y * b.y, a.x * b.y + a.y * b.x};
 }
 
+// Product with a conjugate in T, a·conj(b): (x1·x2 + y1·y2, y1·x2 − x1·y2).
+template <class T>
+__host__ __device__ __forceinline__ CuComplex<T> cmul_conj(CuComplex<T> a, CuComplex<T> b) {
+  return CuComplex<T>{a.x * b.x + a.y * b.y, a.y * b.x - a.x * b.y};
+}
+
 template <class T>
 __host__ __device__ __forceinline__ CuComplex<T> cadd(CuComplex<T> a, CuComplex<T> b) {
   return CuComplex<T>{a.x + b.x, a.y + b.y};

@@ -31,11 +31,14 @@ inline void check_cuda(cudaError_t status) {
 // Reads (and clears) the last error after a launch or a queued operation.
 inline void check_last_cuda_error() { check_cuda(cudaGetLastError()); }
 
-inline void check_kernel_launch(const char* family) {
+// A launch failure reads "<what> launch failed: <runtime text>".
+inline void check_launch(const char* what) {
   const cudaError_t status = cudaGetLastError();
   if (status != cudaSuccess)
-    throw std::runtime_error(std::string(family) + " kernel launch failed: " + cudaGetErrorString(status));
+    throw std::runtime_error(std::string(what) + " launch failed: " + cudaGetErrorString(status));
 }
+
+inline void check_kernel_launch(const char* family) { check_launch((std::string(family) + " kernel").c_str()); }
 
 // Byte size of `count` elements of `element_bytes` each. A size that does not
 // fit in 64 bits can never be allocated, so it is reported as the error the
