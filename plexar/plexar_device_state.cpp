@@ -6,6 +6,7 @@
 #include <cuda_runtime.h>
 
 #include "zorvane/cuda_errors.h"
+#include "zorvane/device_buffer.h"
 #include "zorvane/host_transfer.h"
 
 namespace zorvane::plexar {
@@ -22,7 +23,7 @@ DeviceDensityState::DeviceDensityState(uint64_t qubits, int32_t double_precision
 
 DeviceDensityState::~DeviceDensityState() {
   if (data == nullptr) return;
-  if (cudaSetDevice(device_id) != cudaSuccess || cudaFree(data) != cudaSuccess) (void)cudaGetLastError();
+  zorvane::free_state_buffer(device_id, data);
   data = nullptr;
 }
 

@@ -6,6 +6,7 @@
 #include <cuda_runtime.h>
 
 #include "zorvane/cuda_errors.h"
+#include "zorvane/device_buffer.h"
 #include "zorvane/host_transfer.h"
 
 namespace stavex {
@@ -25,12 +26,7 @@ DeviceState::DeviceState(uint64_t n_qubits, int32_t double_precision, int32_t de
 
 DeviceState::~DeviceState() {
   if (data == nullptr) return;
-  // Both calls are made whatever the first returns: a failed device selection
-  // must not leak the buffer. Their errors are dropped, and cleared so that
-  // they do not surface as the failure of a later, unrelated launch check.
-  const cudaError_t selected = cudaSetDevice(device_id);
-  const cudaError_t freed = cudaFree(data);
-  if (selected != cudaSuccess || freed != cudaSuccess) (void)cudaGetLastError();
+  zorvane::free_state_buffer(device_id, data);
   data = nullptr;
 }
 

@@ -153,9 +153,7 @@ def test_state_on_a_device_that_is_gone(density_no_leaks):
                     plexar.measure_device(state, [0])
                 else:
                     getattr(state, call)()
-        plexar._cpu_layer_set_device_count(2)
-        np.testing.assert_array_equal(state.to_numpy(), [[1, 0], [0, 0]])
         del state
-        gc.collect()  # tracebacks hold the state; it is freed while its device exists
+        gc.collect()  # tracebacks hold the state; freed while its device is gone, it must not leak
     finally:
         plexar._cpu_layer_set_device_count(count)

@@ -11,6 +11,16 @@
 
 namespace zorvane {
 
+// Frees the buffer of a state object from its destructor. The device is
+// selected and the buffer freed whatever the selection returns, since a failed
+// selection must not leak the buffer; errors are dropped, and cleared so that
+// they do not surface as the failure of a later, unrelated launch check.
+inline void free_state_buffer(int device, void* data) noexcept {
+  const cudaError_t selected = cudaSetDevice(device);
+  const cudaError_t freed = cudaFree(data);
+  if (selected != cudaSuccess || freed != cudaSuccess) (void)cudaGetLastError();
+}
+
 template <class T>
 class DeviceBuffer {
  public:
