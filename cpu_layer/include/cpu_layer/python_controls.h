@@ -1,6 +1,6 @@
 // Private module functions that let tests steer the CPU execution layer:
-// emulated devices, device memory capacity, injected faults and the list of
-// live device allocations. Compiled into each module of a CPU build.
+// emulated devices, device memory capacity, injected faults, the list of live
+// device allocations and the count of kernel launches. Compiled into each module of a CPU build.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -46,6 +46,8 @@ inline void bind_python_controls(pybind11::module_& m) {
       py::arg("kind"), py::arg("nth") = 1, py::arg("error") = 0,
       "Make the nth next operation of a kind fail (error 0: the kind's usual error).");
   m.def("_cpu_layer_clear_faults", &clear_faults);
+  m.def("_cpu_layer_launch_count", &launch_count,
+        "Kernel launches run since the module was loaded (refused launches are not counted).");
   m.def("_cpu_layer_set_device_count", &set_device_count, py::arg("count"));
   m.def("_cpu_layer_device_count", &device_count);
   m.def("_cpu_layer_set_memory_capacity", &set_memory_capacity, py::arg("bytes"));
