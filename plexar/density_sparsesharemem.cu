@@ -4,6 +4,7 @@
 // threads differently from the previous record's), and stores the tile back.
 #include "density_sparsesharemem.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "density_blocks.h"
@@ -15,18 +16,6 @@ namespace zorvane::plexar {
 
 namespace {
 
-// A GPU block has 128 threads. On the CPU execution layer each thread of a
-// block that meets at barriers is a fiber, and every barrier costs one switch
-// per thread, as much as the few block updates a thread does between two
-// barriers; four threads keep the barriers real (a missing one still mixes the
-// threads' updates and shows) at a fraction of that cost. The kernel is
-// written for any block size; the C++ unit tests run it with 128 threads too.
-#if defined(ZORVANE_CPU_LAYER)
-constexpr unsigned int kBlockThreads = 4;
-#else
-constexpr unsigned int kBlockThreads = 128;
-#endif
-constexpr uint64_t kMaxBlocks = 65535;
 constexpr int32_t kMaxActiveQubits = 5;
 
 // Calls update(A, row active, column active) for every 2 × 2 block of the tile
@@ -204,8 +193,8 @@ void launch_density_sparsesharemem(int64_t dimension, CuComplex<T>* data, uint64
   const int32_t m = n - k;
   const uint64_t tiles = uint64_t{1} << (2 * m);
   const uint64_t all = (uint64_t{1} << n) - 1;
-  const auto blocks = static_cast<unsigned int>(tiles < kMaxBlocks ? tiles : kMaxBlocks);
-  launch_kernel(&density_sparsesharemem_kernel<T>, dim3(blocks), dim3(kBlockThreads),
+  const auto blocks = static_cast<unsigned int>(std::min(tiles, kMaxTileBlocks));
+  launch_kernel(&density_sparsesharemem_kernel<T>, dim3(blocks), dim3(kTileBlockThreads),
                 (size_t{1} << (2 * k)) * sizeof(CuComplex<T>), stream, data, dimension, tiles, active_mask,
                 active_mask ^ all, k, m, records, count);
   check_kernel_launch("density_sparsesharemem");

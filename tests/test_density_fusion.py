@@ -17,7 +17,7 @@ import pytest
 import plexar
 from density_reference import CHANNELS, apply_kraus, apply_unitary, gate_matrix
 from density_support import (DTYPES, Gate, Kraus, assert_close, cpu_layer_only, density_no_leaks,  # noqa: F401
-                             device_state, live_bytes, random_matrix, random_rho, run)
+                             device_state, failures, live_bytes, random_matrix, random_rho, run)
 from gate_reference import SWAP
 
 SINGLE, SINGLE_QUBIT, SHARED, SEQUENTIAL = range(4)
@@ -268,24 +268,6 @@ def fault_case(dtype):
             states.append(done)
         ops += members
     return ops, rho, launched, states
-
-
-def failures(kind, call):
-    """Fails the 1st, 2nd, ... operation of `kind` in `call` until the call
-    succeeds; yields each error (None once the call has gone through)."""
-    for nth in range(1, 50):
-        plexar._cpu_layer_inject_fault(kind, nth)
-        try:
-            call()
-            error = None
-        except RuntimeError as failure:
-            error = str(failure)
-        finally:
-            plexar._cpu_layer_clear_faults()
-        yield nth, error
-        if error is None:
-            return
-    raise AssertionError("the call kept failing")
 
 
 def test_fault_list_forms_the_groups_it_describes():

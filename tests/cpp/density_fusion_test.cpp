@@ -378,7 +378,11 @@ TEST_P(DensitySharedMemoryTiles, EveryGridAndBlockSizeGivesTheSameTiles) {
 
 INSTANTIATE_TEST_SUITE_P(Masks, DensitySharedMemoryTiles,
                          ::testing::Values(TileCase{3, 0b010}, TileCase{6, 0b101101}, TileCase{7, 0b1011001},
-                                           TileCase{7, 0b1110110}, TileCase{5, 0b11111}));
+                                           TileCase{7, 0b1110110}, TileCase{5, 0b11111}),
+                         [](const auto& info) {
+                           return "n" + std::to_string(info.param.n) + "_active" +
+                                  std::to_string(info.param.active_mask);
+                         });
 
 TEST_F(DensitySharedMemory, UnknownKindsLeaveTheTile) {
   std::vector<Z> rho(size_t{1} << 10);
