@@ -9,12 +9,13 @@ ZORVANE_DENSITY_FUSION unset and once with it set, in the same process:
 - operations per pass over rho: the operations of the circuit divided by the
   kernel launches the run took (every launch reads and writes rho once), on
   the CPU execution layer from its launch count;
-- the time of each run and their ratio (unfused / fused: above 1 means
-  fusion is faster);
+- the time of each run (the fastest of --repeats, unfused and fused runs
+  alternating) and their ratio (unfused / fused: above 1 means fusion is
+  faster);
 - the largest difference between the two results (up to n = --check-qubits;
   larger sizes are not downloaded twice).
 
-Usage: python benchmarks/bench_density_fusion.py [--qubits 10 11 12 13 14] [--layers 2] [--repeats 1]
+Usage: python benchmarks/bench_density_fusion.py [--qubits 10 11 12 13 14] [--layers 2] [--repeats 2]
 """
 
 import argparse
@@ -76,7 +77,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--qubits", type=int, nargs="+", default=[10, 11, 12, 13, 14])
     parser.add_argument("--layers", type=int, default=2)
-    parser.add_argument("--repeats", type=int, default=1, help="runs of each kind; the fastest is reported")
+    parser.add_argument("--repeats", type=int, default=2, help="runs of each kind; the fastest is reported")
     parser.add_argument("--check-qubits", type=int, default=13)
     parser.add_argument("--dtype", default="complex128", choices=["complex64", "complex128"])
     args = parser.parse_args()
@@ -88,15 +89,16 @@ def main():
     for n in args.qubits:
         ops = noisy_layers(n, args.layers)
         groups = len(plexar._density_fusion_groups(n, ops))
-        runs = {}
-        for fused in (False, True):
-            best = None
-            for _ in range(args.repeats):
+        runs = {False: None, True: None}
+        # Unfused and fused runs alternate (off, on, then on, off, ...) and the
+        # fastest of each counts, so that a change of the machine's load
+        # during the measurement does not fall on one side only.
+        for r in range(args.repeats):
+            for fused in ((False, True) if r % 2 == 0 else (True, False)):
                 state, seconds, passes = timed_run(n, ops, fused, args.dtype)
-                if best is None or seconds < best[1]:
-                    best = (state if n <= args.check_qubits else None, seconds, passes)
+                if runs[fused] is None or seconds < runs[fused][1]:
+                    runs[fused] = (state if n <= args.check_qubits else None, seconds, passes)
                 del state
-            runs[fused] = best
         off, on = runs[False], runs[True]
         diff = (f"{np.max(np.abs(off[0].to_numpy() - on[0].to_numpy())):10.1e}" if off[0] is not None else
                 f"{'-':>10}")
