@@ -46,6 +46,12 @@ inline void bind_python_controls(pybind11::module_& m) {
       py::arg("kind"), py::arg("nth") = 1, py::arg("error") = 0,
       "Make the nth next operation of a kind fail (error 0: the kind's usual error).");
   m.def("_cpu_layer_clear_faults", &clear_faults);
+  m.def(
+      "_cpu_layer_pending_fault", [](const std::string& kind) { return pending_fault(fault_kind_from_text(kind)); },
+      py::arg("kind"), "Operations of a kind still to come before its armed fault fires; 0 once it fired or if none.");
+  m.def("_cpu_layer_host_registrations", &host_registration_count,
+        "Host ranges registered with cudaHostRegister and not unregistered.");
+  m.def("_cpu_layer_live_cublas_handles", &live_cublas_handles, "cuBLAS handles created and not destroyed.");
   m.def("_cpu_layer_set_device_count", &set_device_count, py::arg("count"));
   m.def("_cpu_layer_device_count", &device_count);
   m.def("_cpu_layer_set_memory_capacity", &set_memory_capacity, py::arg("bytes"));
