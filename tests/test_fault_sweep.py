@@ -409,8 +409,8 @@ def density_model():
 
 @lru_cache(maxsize=None)
 def unfused_events():
-    """The pool (one allocation, one copy), then each launch; a failed left
-    launch of a 3+ target unitary is followed by its right launch."""
+    """The pool (one allocation, one copy), then each launch; a 3+ target
+    unitary is two launches, and a failed first one stops before the second."""
     ops, full, rho = density_model()
     events, stages = [], [rho]
     if any(launch_family(op)[0] in ("unitary kernel", "kraus_kernel") for op in ops):
@@ -419,7 +419,7 @@ def unfused_events():
         family, launches = launch_family(op)
         message = f"{family} launch failed: {LAUNCH_FAILURE}"
         if launches == 2:
-            stages += [rho @ g[0].dense.conj().T, g[0] @ rho]
+            stages += [rho, g[0] @ rho]
             events += [("launch", message, len(stages) - 2), ("launch", message, len(stages) - 1)]
         elif launches:
             stages.append(rho)
@@ -433,7 +433,7 @@ def reachable_states():
     """Every state an executor that keeps the order of operations on shared
     qubits can leave: the operations of each set that holds, with each of its
     operations, every earlier one sharing a qubit with it; and each such
-    state followed by one half of a 3+ target unitary it may run next."""
+    state followed by the first pass of a 3+ target unitary it may run next."""
     ops, full, rho = density_model()
     qubits = [set(op.target) | set(getattr(op, "control", ())) for op in ops]
     before = [{j for j in range(i) if qubits[j] & qubits[i]} for i in range(len(ops))]
@@ -446,7 +446,7 @@ def reachable_states():
                 continue
             if launch_family(ops[i]) == ("unitary kernel", 2):
                 g = full[i][0]
-                halves += [states[done] @ g.dense.conj().T, g @ states[done]]
+                halves.append(g @ states[done])
             nxt = done | {i}
             if nxt not in states:
                 states[nxt] = apply(full[i], states[done])
