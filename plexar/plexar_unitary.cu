@@ -232,6 +232,9 @@ void launch_left_right(CuComplex<T>* data, int64_t dimension, const DeviceTarget
   const dim3 grid = item_grid(static_cast<uint64_t>(dimension) * static_cast<uint64_t>(dimension >> K));
   launch_kernel(&unitary_left_kernel<T, K>, grid, dim3(kItemsPerBlock), 0, stream, data, dimension, targets,
                 control_mask, control_values, matrix);
+  // The right pass alone would leave ρ·U†, not a state at all: when the left
+  // pass did not launch, neither does the right one, and ρ stays as it was.
+  check_kernel_launch("unitary");
   launch_kernel(&unitary_right_kernel<T, K>, grid, dim3(kItemsPerBlock), 0, stream, data, dimension, targets,
                 control_mask, control_values, matrix);
 }

@@ -30,15 +30,15 @@ SWAP = np.eye(4)[[0, 2, 1, 3]]
 
 def launched_states(rho):
     """The model state after each launch of RUN, with what the failing launch
-    is reported as. A three-target unitary is two launches (left, then right),
-    checked once: a failed left launch is followed by the right one."""
+    is reported as. A three-target unitary is two launches (left, then right);
+    when the left one fails, the right one is not launched."""
     g3 = full_operator(3, M3, [2, 0, 1])
     a = apply_unitary(rho, M1, [0])
     b = apply_unitary(a, gate_matrix("z", []), [1])
     c = apply_unitary(b, M3, [2, 0, 1])
     d = apply_kraus(c, CHANNELS["bit_flip"](0.25), [1])
     e = apply_kraus(d, K2, [2, 0])
-    return [("unitary kernel", rho), ("diagonal kernel", a), ("unitary kernel", b @ g3.conj().T),
+    return [("unitary kernel", rho), ("diagonal kernel", a), ("unitary kernel", b),
             ("unitary kernel", g3 @ b), ("channel kernel", c), ("kraus_kernel", d), ("permutation kernel", e),
             (None, apply_unitary(e, SWAP, [0, 2]))]
 

@@ -248,6 +248,12 @@ cublasStatus_t gemm(cublasHandle_t handle, cublasOperation_t transa, cublasOpera
 
 }  // namespace
 
+size_t cpu_layer::live_cublas_handles() {
+  auto& r = handles();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  return r.live.size();
+}
+
 cublasStatus_t cublasCreate_v2(cublasHandle_t* handle) {
   if (handle == nullptr) return CUBLAS_STATUS_INVALID_VALUE;
   if (const cudaError_t injected = cpu_layer::take_fault(cpu_layer::FaultKind::cublas_create))

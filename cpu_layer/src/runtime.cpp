@@ -180,6 +180,18 @@ cudaError_t take_fault(FaultKind kind) {
   return f.error;
 }
 
+uint64_t pending_fault(FaultKind kind) {
+  auto& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  return reg.faults[static_cast<int>(kind)].countdown;
+}
+
+size_t host_registration_count() {
+  auto& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  return reg.host_ranges.size();
+}
+
 std::vector<LiveAllocation> live_allocations() {
   auto& reg = registry();
   std::lock_guard<std::mutex> lock(reg.mutex);

@@ -178,14 +178,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(CublasHandle, LifecycleAndStream) {
   cublasHandle_t handle = nullptr;
+  const size_t live = cpu_layer::live_cublas_handles();
   EXPECT_EQ(cublasCreate(nullptr), CUBLAS_STATUS_INVALID_VALUE);
   ASSERT_EQ(cublasCreate(&handle), CUBLAS_STATUS_SUCCESS);
+  EXPECT_EQ(cpu_layer::live_cublas_handles(), live + 1);
   EXPECT_EQ(cublasSetStream(handle, nullptr), CUBLAS_STATUS_SUCCESS);
   EXPECT_EQ(cublasSetStream(handle, reinterpret_cast<cudaStream_t>(uintptr_t{0x1000})), CUBLAS_STATUS_INVALID_VALUE);
   cudaStream_t stream = reinterpret_cast<cudaStream_t>(uintptr_t{1});
   EXPECT_EQ(cublasGetStream(handle, &stream), CUBLAS_STATUS_SUCCESS);
   EXPECT_EQ(stream, nullptr);
   ASSERT_EQ(cublasDestroy(handle), CUBLAS_STATUS_SUCCESS);
+  EXPECT_EQ(cpu_layer::live_cublas_handles(), live);
 
   // A destroyed or null handle is refused by every entry point.
   const cuComplex one{1, 0};

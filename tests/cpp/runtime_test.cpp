@@ -252,10 +252,12 @@ cudaError_t operate(FaultKind kind, std::vector<void*>& allocations) {
 TEST_P(FaultTest, OnlyTheNthOperationFails) {
   const FaultCase& c = GetParam();
   cpu_layer::inject_fault(c.kind, 3, c.injected);
+  EXPECT_EQ(cpu_layer::pending_fault(c.kind), 3u);
   std::vector<void*> allocations;
   for (int op = 1; op <= 5; ++op) {
     const cudaError_t status = operate(c.kind, allocations);
     EXPECT_EQ(status, op == 3 ? c.expected : cudaSuccess) << "operation " << op;
+    EXPECT_EQ(cpu_layer::pending_fault(c.kind), op < 3 ? uint64_t(3 - op) : 0u) << "operation " << op;
     if (c.kind != FaultKind::launch) {
       EXPECT_EQ(cudaGetLastError(), status) << "operation " << op;
     }
@@ -275,6 +277,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(LayerTest, HostRegistrationRejectsOverlapsAndUnknownRanges) {
   std::vector<char> host(4096);
+  const size_t registered = cpu_layer::host_registration_count();
   ASSERT_EQ(cudaHostRegister(host.data() + 1024, 1024, cudaHostRegisterDefault), cudaSuccess);
   for (size_t offset : {size_t{0}, size_t{1024}, size_t{2047}}) {
     const size_t length = offset == 0 ? 1025 : 16;
@@ -284,8 +287,10 @@ TEST_F(LayerTest, HostRegistrationRejectsOverlapsAndUnknownRanges) {
   }
   EXPECT_EQ(cudaHostRegister(host.data(), 1024, cudaHostRegisterDefault), cudaSuccess) << "adjacent below";
   EXPECT_EQ(cudaHostRegister(host.data() + 2048, 1024, cudaHostRegisterDefault), cudaSuccess) << "adjacent above";
+  EXPECT_EQ(cpu_layer::host_registration_count(), registered + 3);
   EXPECT_EQ(cudaHostUnregister(host.data() + 1), cudaErrorHostMemoryNotRegistered);
   for (size_t offset : {0, 1024, 2048}) EXPECT_EQ(cudaHostUnregister(host.data() + offset), cudaSuccess);
+  EXPECT_EQ(cpu_layer::host_registration_count(), registered);
   EXPECT_EQ(cudaHostUnregister(host.data()), cudaErrorHostMemoryNotRegistered);
   (void)cudaGetLastError();
 }

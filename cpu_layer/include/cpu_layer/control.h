@@ -1,7 +1,8 @@
 // Host-side controls of the CPU execution layer: how many devices it emulates,
 // how much memory each has, which operation should fail next, which device
-// allocations are alive, and how many kernels were launched. Tests reach these through the modules' private
-// functions; nothing here exists in the CUDA build.
+// allocations are alive, and how many kernels were launched. Tests reach these
+// through the modules' private functions; nothing here exists in the CUDA
+// build.
 #pragma once
 
 #include <cstdint>
@@ -30,11 +31,20 @@ uint64_t memory_capacity();
 void inject_fault(FaultKind kind, uint64_t nth, cudaError_t error);
 void clear_faults();
 
+// How many more operations of `kind` must happen before the armed fault
+// fires: 0 when none is armed or it has fired.
+uint64_t pending_fault(FaultKind kind);
+
 struct LiveAllocation {
   int device;
   uint64_t bytes;
 };
 std::vector<LiveAllocation> live_allocations();
+
+// Host ranges registered with cudaHostRegister and not yet unregistered, and
+// cuBLAS handles created and not yet destroyed.
+size_t host_registration_count();
+size_t live_cublas_handles();
 
 // The error an injected fault of `kind` produces when none is named.
 cudaError_t default_fault_error(FaultKind kind);

@@ -1,6 +1,7 @@
 // Private module functions that let tests steer the CPU execution layer:
-// emulated devices, device memory capacity, injected faults, the list of live
-// device allocations and the count of kernel launches. Compiled into each module of a CPU build.
+// emulated devices, device memory capacity, injected faults, the lists of live
+// device allocations, host registrations and cuBLAS handles, and the count of
+// kernel launches. Compiled into each module of a CPU build.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -46,6 +47,12 @@ inline void bind_python_controls(pybind11::module_& m) {
       py::arg("kind"), py::arg("nth") = 1, py::arg("error") = 0,
       "Make the nth next operation of a kind fail (error 0: the kind's usual error).");
   m.def("_cpu_layer_clear_faults", &clear_faults);
+  m.def(
+      "_cpu_layer_pending_fault", [](const std::string& kind) { return pending_fault(fault_kind_from_text(kind)); },
+      py::arg("kind"), "Operations of a kind still to come before its armed fault fires; 0 once it fired or if none.");
+  m.def("_cpu_layer_host_registrations", &host_registration_count,
+        "Host ranges registered with cudaHostRegister and not unregistered.");
+  m.def("_cpu_layer_live_cublas_handles", &live_cublas_handles, "cuBLAS handles created and not destroyed.");
   m.def("_cpu_layer_launch_count", &launch_count,
         "Kernel launches run since the module was loaded (refused launches are not counted).");
   m.def("_cpu_layer_set_device_count", &set_device_count, py::arg("count"));
