@@ -9,18 +9,27 @@ DeviceDensityState.copy(), whose time includes the allocation of the copy, so
 that figure understates the copy bandwidth. The goal is at least 85% of the
 copy bandwidth.
 
+Then density fusion: a noisy layered circuit (benchmarks/bench_density_fusion.py:
+one- and two-qubit gates, each followed by a channel) on the same matrix, with
+ZORVANE_DENSITY_FUSION unset and set, in the same run; the figure is the
+speedup of the fused run (median wall time of --repeats runs each, a run
+ending with a device-wide synchronisation).
+
 On the CPU execution layer the script runs at a small size (--qubits) only to
 show that it works; its figures mean nothing there.
 
 Usage: python benchmarks/bench_gpu_density.py [--qubits 14] [--repeats 20]
 """
 import argparse
+import os
+import statistics
 import time
 
 import numpy as np
 
 import plexar
 
+from bench_density_fusion import noisy_layers
 from density_ops import Gate, Kraus
 from timing import cupy, device_copy_bandwidth
 
@@ -44,6 +53,22 @@ def seconds_per_operation(state, n, op, repeats):
     start = time.perf_counter()
     plexar.run_density_operations_device(state, n, [op] * repeats)
     return (time.perf_counter() - start) / repeats
+
+
+def fusion_seconds(state, n, ops, fused, repeats):
+    """Median wall time of a run of `ops`, fused or not, after one warm-up run."""
+    if fused:
+        os.environ["ZORVANE_DENSITY_FUSION"] = "1"
+    else:
+        os.environ.pop("ZORVANE_DENSITY_FUSION", None)
+    plexar.run_density_operations_device(state, n, ops)
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        plexar.run_density_operations_device(state, n, ops)
+        times.append(time.perf_counter() - start)
+    os.environ.pop("ZORVANE_DENSITY_FUSION", None)
+    return statistics.median(times)
 
 
 def main():
@@ -73,6 +98,14 @@ def main():
                   f"{100 * fraction:.1f}% of the copy")
     verdict = "pass" if worst >= GOAL else "BELOW GOAL"
     print(f"RESULT density bandwidth: lowest {100 * worst:.1f}% of the copy, goal {100 * GOAL:.0f}%: {verdict}")
+
+    ops = noisy_layers(n, 2)
+    groups = len(plexar._density_fusion_groups(n, ops))
+    unfused = fusion_seconds(state, n, ops, False, max(3, repeats // 4))
+    fused = fusion_seconds(state, n, ops, True, max(3, repeats // 4))
+    print(f"RESULT density fusion n={n} complex128, {len(ops)} operations in {groups} groups: unfused "
+          f"{unfused * 1e3:.1f} ms, fused {fused * 1e3:.1f} ms, speedup {unfused / fused:.2f}"
+          f"{'' if fused <= unfused else ' (FUSION SLOWER)'}")
     return 0 if worst >= GOAL or plexar.backend != "cuda" else 1
 
 

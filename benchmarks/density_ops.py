@@ -3,9 +3,11 @@ hands them to plexar."""
 
 
 class Gate:
-    def __init__(self, name, target):
-        self.id, self.target, self.control, self.control_state = name, [target], [], []
-        self.parameter, self.has_stored_matrix, self.stored_matrix = None, False, None
+    def __init__(self, name, target, control=(), parameter=None):
+        self.id, self.target, self.control = name, [target], list(control)
+        self.control_state = [1] * len(self.control)
+        self.parameter = None if parameter is None else list(parameter)
+        self.has_stored_matrix, self.stored_matrix = False, None
 
 
 class Kraus:

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "density_fusion.h"
 #include "operation_parsing.h"
 #include "plexar_device_state.h"
 #include "plexar_measure.h"
@@ -106,6 +107,24 @@ std::string measure_device(const StatePtr& state, const py::object& targets, con
   return measure_density(*state, labels, endian, chosen_seed);
 }
 
+py::list density_fusion_groups(int64_t num_qubits, const py::iterable& operations) {
+  check_qubit_count(num_qubits);
+  const std::vector<DensityOperation> parsed = parse_operations(operations);
+  std::vector<DensityFusionGroup> plan;
+  {
+    py::gil_scoped_release release;
+    // The checks of a run first: the planner takes checked operations.
+    std::vector<CuComplex<double>> pool;
+    for (const DensityOperation& op : parsed) (void)prepare_operation<double>(op, num_qubits, pool);
+    if (density_fusion_applies(num_qubits))
+      plan = plan_density_fusion(num_qubits, parsed, density_fusion_options(num_qubits));
+  }
+  py::list out;
+  for (const DensityFusionGroup& g : plan)
+    out.append(py::make_tuple(static_cast<int32_t>(g.kind), g.op_indices, g.active_qubits));
+  return out;
+}
+
 }  // namespace
 }  // namespace zorvane::plexar
 
@@ -130,6 +149,10 @@ PYBIND11_MODULE(plexar, m) {
         py::arg("num_qubits"), py::arg("operations"));
   m.def("measure_device", &measure_device, py::arg("state").none(false), py::arg("targets"),
         py::arg("endian") = "little", py::arg("seed") = py::none());
+
+  m.def("_density_fusion_groups", &density_fusion_groups, py::arg("num_qubits"), py::arg("operations"),
+        "The groups a fused run of the operations executes, as (kind, operation indices, active qubits); kind 0 "
+        "Single, 1 SingleQubit, 2 SparseShareMem, 3 Sequential. Empty below 5 qubits, where runs are not fused.");
 
 #if defined(ZORVANE_CPU_LAYER)
   cpu_layer::bind_python_controls(m);

@@ -8,6 +8,8 @@
 
 #include <cuda_runtime.h>
 
+#include "density_fusion.h"
+#include "density_sparsesharemem.h"
 #include "named_operations.h"
 #include "plexar_kraus.h"
 #include "plexar_unitary.h"
@@ -106,25 +108,129 @@ PreparedDensityOp prepare_gate(const DensityOperation& op, int64_t n, std::vecto
 }
 
 template <class T>
-void run_typed(DeviceDensityState& state, const std::vector<DensityOperation>& operations) {
+CuComplex<T> to_precision(CuComplex<double> value) {
+  return CuComplex<T>{static_cast<T>(value.x), static_cast<T>(value.y)};
+}
+
+// The planner's record in T: integers copied, every double rounded.
+template <class T>
+DeviceDensityGate<T> to_precision(const DeviceDensityGate<double>& g) {
+  DeviceDensityGate<T> out{};
+  out.kind = g.kind;
+  out.target = g.target;
+  out.control_mask = g.control_mask;
+  out.control_values = g.control_values;
+  for (int i = 0; i < 4; ++i) out.matrix[i] = to_precision<T>(g.matrix[i]);
+  out.diag0 = to_precision<T>(g.diag0);
+  out.diag1 = to_precision<T>(g.diag1);
+  out.permutation_mask = g.permutation_mask;
+  out.channel_kind = g.channel_kind;
+  out.channel_parameter = static_cast<T>(g.channel_parameter);
+  return out;
+}
+
+// A dense one-target unitary without controls: what the fused unitary-channel
+// pass can take.
+bool is_plain_unitary(const PreparedDensityOp& op) {
+  return !op.is_kraus && !op.is_channel && !op.is_diagonal && !op.is_permutation && !op.is_identity &&
+         op.targets.count == 1 && op.control_mask == 0;
+}
+
+// The members of a one-qubit group in order; a plain unitary directly followed
+// by a built-in channel on its qubit takes one fused pass.
+template <class T>
+void execute_single_qubit_group(DeviceDensityState& state, const DensityFusionGroup& group,
+                                const std::vector<PreparedDensityOp>& prepared, const CuComplex<T>* device_pool) {
+  const std::vector<uint64_t>& members = group.op_indices;
+  for (size_t j = 0; j < members.size();) {
+    const PreparedDensityOp& op = prepared[members[j]];
+    if (j + 1 < members.size() && is_plain_unitary(op)) {
+      const PreparedDensityOp& next = prepared[members[j + 1]];
+      if (next.is_channel && next.target_mask == (uint64_t{1} << op.targets.targets[0])) {
+        launch_density_unitary_channel<T>(static_cast<CuComplex<T>*>(state.data), state.dimension, op.targets,
+                                          device_pool + op.matrix_offset, next.channel_kind,
+                                          static_cast<T>(next.channel_parameter), nullptr);
+        j += 2;
+        continue;
+      }
+    }
+    execute_prepared<T>(state, op, device_pool);
+    ++j;
+  }
+}
+
+// Runs the groups of `plan` in order. The records of all shared-memory groups
+// travel in one upload to `device_records`, which is freed once the last group
+// has been launched (the caller frees it on a failure).
+template <class T>
+void execute_fused(DeviceDensityState& state, const std::vector<DensityFusionGroup>& plan,
+                   const std::vector<PreparedDensityOp>& prepared, const CuComplex<T>* device_pool,
+                   DeviceBuffer<DeviceDensityGate<T>>& device_records) {
+  std::vector<DeviceDensityGate<T>> records;
+  std::vector<size_t> first_record(plan.size(), 0);
+  for (size_t i = 0; i < plan.size(); ++i) {
+    if (plan[i].kind != DensityGroupKind::SparseShareMem) continue;
+    first_record[i] = records.size();
+    for (const DeviceDensityGate<double>& g : plan[i].records) records.push_back(to_precision<T>(g));
+  }
+  if (!records.empty()) {
+    device_records = DeviceBuffer<DeviceDensityGate<T>>(records.size());
+    check_cuda(cudaMemcpy(device_records.get(), records.data(), records.size() * sizeof(DeviceDensityGate<T>),
+                          cudaMemcpyHostToDevice));
+  }
+  for (size_t i = 0; i < plan.size(); ++i) {
+    const DensityFusionGroup& group = plan[i];
+    switch (group.kind) {
+      case DensityGroupKind::SparseShareMem: {
+        uint64_t active_mask = 0;
+        for (const int64_t q : group.active_qubits) active_mask |= uint64_t{1} << q;
+        launch_density_sparsesharemem<T>(state.dimension, static_cast<CuComplex<T>*>(state.data), active_mask,
+                                         static_cast<int32_t>(group.active_qubits.size()),
+                                         device_records.get() + first_record[i],
+                                         static_cast<int32_t>(group.records.size()), nullptr);
+        break;
+      }
+      case DensityGroupKind::SingleQubit:
+        execute_single_qubit_group<T>(state, group, prepared, device_pool);
+        break;
+      case DensityGroupKind::Single:
+      case DensityGroupKind::Sequential:
+        for (const uint64_t p : group.op_indices) execute_prepared<T>(state, prepared[p], device_pool);
+        break;
+    }
+  }
+  device_records.release();
+}
+
+template <class T>
+void run_typed(DeviceDensityState& state, const std::vector<DensityOperation>& operations, bool fuse) {
   const auto n = static_cast<int64_t>(state.num_qubits);
   std::vector<CuComplex<T>> pool;
   std::vector<PreparedDensityOp> prepared;
   prepared.reserve(operations.size());
   for (const DensityOperation& op : operations) prepared.push_back(prepare_operation<T>(op, n, pool));
+  std::vector<DensityFusionGroup> plan;
+  if (fuse) plan = plan_density_fusion(n, operations, density_fusion_options(n));
 
   DeviceBuffer<CuComplex<T>> device_pool;
+  DeviceBuffer<DeviceDensityGate<T>> device_records;
   try {
     if (!pool.empty()) {
       device_pool = DeviceBuffer<CuComplex<T>>(pool.size());
       check_cuda(cudaMemcpy(device_pool.get(), pool.data(), pool.size() * sizeof(CuComplex<T>),
                             cudaMemcpyHostToDevice));
     }
-    for (const PreparedDensityOp& op : prepared) execute_prepared<T>(state, op, device_pool.get());
+    if (fuse) {
+      execute_fused<T>(state, plan, prepared, device_pool.get(), device_records);
+    } else {
+      for (const PreparedDensityOp& op : prepared) execute_prepared<T>(state, op, device_pool.get());
+    }
     check_cuda(cudaDeviceSynchronize());
   } catch (...) {
-    // The pool must outlive every kernel that may still read it.
-    if (device_pool.get() != nullptr && cudaDeviceSynchronize() != cudaSuccess) (void)cudaGetLastError();
+    // The pool and the records must outlive every kernel that may still read
+    // them.
+    if ((device_pool.get() != nullptr || device_records.get() != nullptr) && cudaDeviceSynchronize() != cudaSuccess)
+      (void)cudaGetLastError();
     throw;
   }
   // The pool's own free is not checked: the run's work is done and reported.
@@ -198,15 +304,14 @@ void run_density_operations(DeviceDensityState& state, int64_t n, const std::vec
   if (n < 0 || static_cast<uint64_t>(n) != state.num_qubits)
     throw std::invalid_argument("num_qubits does not match DeviceDensityState");
   check_cuda(cudaSetDevice(state.device_id));
-  // Fused execution of operation groups (n >= 5) is not part of this module
-  // yet: a run that asks for it executes operation by operation, which gives
-  // the results fusion must agree with.
-  (void)density_fusion_requested();
+  const bool fuse = density_fusion_requested() && density_fusion_applies(n);
   if (state.is_double)
-    run_typed<double>(state, operations);
+    run_typed<double>(state, operations, fuse);
   else
-    run_typed<float>(state, operations);
+    run_typed<float>(state, operations, fuse);
 }
+
+bool density_fusion_applies(int64_t n) { return density_fusion_options(n).max_active_qubits >= 1; }
 
 template PreparedDensityOp prepare_operation<float>(const DensityOperation&, int64_t, std::vector<CuComplex<float>>&);
 template PreparedDensityOp prepare_operation<double>(const DensityOperation&, int64_t,

@@ -1,7 +1,8 @@
 // The density driver: checks the whole operation list, turns each operation
 // into a PreparedDensityOp (appending its matrices to the run's matrix pool),
 // uploads the pool in one copy, launches one action per operation in list
-// order on the default stream and waits for the device once at the end.
+// order on the default stream (or, with density fusion, executes the groups of
+// the list) and waits for the device once at the end.
 //
 // A failure while checking or preparing leaves ρ untouched; a failure on the
 // device leaves the actions launched before it applied. Either way the state
@@ -35,7 +36,11 @@ void execute_prepared(DeviceDensityState& state, const PreparedDensityOp& op, co
 // starting with the digit 0. Read anew on every run.
 bool density_fusion_requested();
 
-// Runs `operations` on `state`, whose qubit count must be n.
+// Whether a run on n qubits that asks for fusion is fused (n ≥ 5).
+bool density_fusion_applies(int64_t n);
+
+// Runs `operations` on `state`, whose qubit count must be n. When fusion is
+// requested and applies, the list runs as the groups of plan_density_fusion.
 void run_density_operations(DeviceDensityState& state, int64_t n, const std::vector<DensityOperation>& operations);
 
 }  // namespace zorvane::plexar

@@ -5,8 +5,9 @@
 # bandwidth; a 30-qubit, depth-20 random circuit in complex64 with
 # PairAutoFusion against PairAuto; a 32-qubit state whose results are known
 # exactly; plexar: a one-qubit unitary and channel on a 14-qubit complex128
-# density matrix against device copy bandwidth). Prints a short summary at the
-# end. ZORVANE_GPU_QUBITS sets the size of the first two stavex figures
+# density matrix against device copy bandwidth, and the speedup of density
+# fusion on a noisy layered circuit of the same size). Prints a short summary
+# at the end. ZORVANE_GPU_QUBITS sets the size of the first two stavex figures
 # (default 30).
 # ZORVANE_GPU_ARCH overrides the architecture (default: the local GPU).
 set -uo pipefail

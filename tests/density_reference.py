@@ -5,8 +5,9 @@ M acts through the full operator G whose column j is M applied to the basis
 state |j> by the state-vector model (gate_reference.apply_matrix: bit i of a
 local index stands for targets[i], in the order given; indices whose controls
 fail are left alone). A gate maps rho to G rho G^dagger, a Kraus set {K} to
-sum_K K_full rho K_full^dagger. All arithmetic is complex128 whatever the
-state's dtype.
+sum_K K_full rho K_full^dagger; G acts on the columns of rho through the
+state-vector model, without being formed as a matrix. All arithmetic is
+complex128 whatever the state's dtype.
 """
 
 import numpy as np
@@ -49,25 +50,23 @@ def gate_matrix(name, params):
 
 def full_operator(n, matrix, targets, controls=(), control_state=()):
     """G on all n qubits: column j is the gate applied to basis state j."""
-    basis = np.eye(2**n, dtype=np.complex128)
-    return np.column_stack([apply_matrix(basis[:, j], matrix, targets, controls, control_state)
-                            for j in range(2**n)])
+    return apply_matrix(np.eye(2**n, dtype=np.complex128), matrix, targets, controls, control_state)
+
+
+def sandwich(rho, matrix, targets, controls=(), control_state=()):
+    """G rho G^dagger without forming G: G applied to every column of rho, then
+    to every column of the adjoint of that, (G (G rho)^dagger)^dagger."""
+    left = apply_matrix(rho, matrix, targets, controls, control_state)
+    return dagger(apply_matrix(dagger(left), matrix, targets, controls, control_state))
 
 
 def apply_unitary(rho, matrix, targets, controls=(), control_state=()):
-    n = rho.shape[0].bit_length() - 1
-    g = full_operator(n, matrix, targets, controls, control_state)
-    return g @ np.asarray(rho, np.complex128) @ dagger(g)
+    return sandwich(np.asarray(rho, np.complex128), matrix, targets, controls, control_state)
 
 
 def apply_kraus(rho, operators, targets):
-    n = rho.shape[0].bit_length() - 1
     rho = np.asarray(rho, np.complex128)
-    out = np.zeros_like(rho)
-    for k in operators:
-        g = full_operator(n, k, targets)
-        out += g @ rho @ dagger(g)
-    return out
+    return sum(sandwich(rho, k, targets) for k in operators)
 
 
 # The five channels in their standard Kraus forms.

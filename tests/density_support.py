@@ -73,3 +73,21 @@ def live_bytes():
 @pytest.fixture
 def density_no_leaks():
     yield from watch_allocations(plexar)
+
+
+def failures(kind, call):
+    """Fails the 1st, 2nd, ... operation of `kind` in `call` until the call
+    succeeds; yields each error (None once the call has gone through)."""
+    for nth in range(1, 50):
+        plexar._cpu_layer_inject_fault(kind, nth)
+        try:
+            call()
+            error = None
+        except RuntimeError as failure:
+            error = str(failure)
+        finally:
+            plexar._cpu_layer_clear_faults()
+        yield nth, error
+        if error is None:
+            return
+    raise AssertionError("the call kept failing")

@@ -83,24 +83,27 @@ def controls_hold(n, controls, control_state):
 
 
 def apply_matrix(state, matrix, targets, controls=(), control_state=()):
+    """The gate applied to `state`; an array of more dimensions is taken as a
+    stack of states along its first axis (the columns of a matrix)."""
     state = np.asarray(state, np.complex128)
     matrix = np.asarray(matrix, np.complex128)
-    n = state.size.bit_length() - 1
+    n = state.shape[0].bit_length() - 1
     k = len(targets)
     assert matrix.shape == (2**k, 2**k)
+    along = (slice(None),) + (None,) * (state.ndim - 1)  # a per-index factor broadcast over the other axes
     index = np.arange(2**n)
     local = np.zeros(2**n, np.int64)
     cleared = index.copy()
     for j, t in enumerate(targets):
         local |= ((index >> t) & 1) << j
         cleared &= ~(1 << t)
-    out = np.zeros(2**n, np.complex128)
+    out = np.zeros(state.shape, np.complex128)
     for c in range(2**k):
         source = cleared.copy()
         for j, t in enumerate(targets):
             source |= ((c >> j) & 1) << t
-        out += matrix[local, c] * state[source]
-    return np.where(controls_hold(n, controls, control_state), out, state)
+        out += matrix[local, c][along] * state[source]
+    return np.where(controls_hold(n, controls, control_state)[along], out, state)
 
 
 def apply_gate(state, g):

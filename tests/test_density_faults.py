@@ -11,7 +11,7 @@ import pytest
 import plexar
 from density_reference import CHANNELS, apply_kraus, apply_unitary, full_operator, gate_matrix
 from density_support import (Gate, Kraus, assert_close, cpu_layer_only, density_no_leaks,  # noqa: F401
-                             device_state, live_bytes, random_matrix, random_rho)
+                             device_state, failures, live_bytes, random_matrix, random_rho)
 
 pytestmark = cpu_layer_only
 
@@ -41,24 +41,6 @@ def launched_states(rho):
     return [("unitary kernel", rho), ("diagonal kernel", a), ("unitary kernel", b),
             ("unitary kernel", g3 @ b), ("channel kernel", c), ("kraus_kernel", d), ("permutation kernel", e),
             (None, apply_unitary(e, SWAP, [0, 2]))]
-
-
-def failures(kind, call):
-    """Fails the 1st, 2nd, ... operation of `kind` in `call` until the call
-    succeeds; yields each error (None once the call has gone through)."""
-    for nth in range(1, 50):
-        plexar._cpu_layer_inject_fault(kind, nth)
-        try:
-            call()
-            error = None
-        except RuntimeError as failure:
-            error = str(failure)
-        finally:
-            plexar._cpu_layer_clear_faults()
-        yield nth, error
-        if error is None:
-            return
-    raise AssertionError("the call kept failing")
 
 
 @pytest.mark.parametrize("dtype", [np.complex64, np.complex128])

@@ -519,6 +519,8 @@ class Pool {
   std::vector<std::thread> threads_;
 };
 
+std::atomic<uint64_t> g_launches{0};  // see launch_count()
+
 // Pools are never deleted: a launch on another host thread may still hold a
 // pointer to one that has been replaced. Replacement is a test-time control.
 std::atomic<Pool*> g_pool{nullptr};
@@ -653,6 +655,8 @@ void set_host_threads(unsigned count) {
 
 unsigned host_threads() { return current_pool()->participants(); }
 
+uint64_t launch_count() { return g_launches.load(std::memory_order_relaxed); }
+
 void launch_grid(dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_t stream, GridBody body,
                  FlatBlockBody flat_block, const void* closure) {
   if (stream != nullptr) {
@@ -667,6 +671,7 @@ void launch_grid(dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_
     record_error(e);
     return;
   }
+  g_launches.fetch_add(1, std::memory_order_relaxed);
   const Grid g{grid,
                block,
                dynamic_shared_bytes,

@@ -294,17 +294,8 @@ std::vector<uint64_t> select_fusion_group(int64_t n, const std::vector<GateOp>& 
 
 FusionPlan plan_fusion_groups(int64_t n, const std::vector<GateOp>& gates, const FusionOptions& options) {
   FusionPlan plan;
-  // Each gate is examined by every search until it is planned: its view is
-  // worked out once.
-  std::vector<zorvane::ClusterOpQubits> views(gates.size());
-  for (size_t i = 0; i < gates.size(); ++i) views[i] = search_view(n, gates[i], options.fuse_swap);
-  zorvane::UnplannedPositions remaining(gates.size());
-  zorvane::ClusterSearch search(n);
-  std::vector<uint64_t> members;
-  while (!remaining.empty()) {
-    search.select(remaining, options.sparsesharemem_qubits, options.max_gates_per_group,
-                  [&](uint64_t p) { return views[p]; }, members);
-    if (members.empty()) members.push_back(remaining.first());
+  auto view = [&](uint64_t p) { return search_view(n, gates[p], options.fuse_swap); };
+  auto add_group = [&](const std::vector<uint64_t>& members) {
     FusionGroup group;
     group.gate_indices = members;
     for (const uint64_t i : members) add_qubits(group.active_qubits, gates[i]);
@@ -333,9 +324,10 @@ FusionPlan plan_fusion_groups(int64_t n, const std::vector<GateOp>& gates, const
       if (group.kind == FusionGroupKind::DenseMM)
         group.dense_matrix = compose_dense_matrix(group.records, static_cast<int32_t>(k));
     }
-    for (const uint64_t i : members) remaining.erase(i);
     plan.groups.push_back(std::move(group));
-  }
+  };
+  zorvane::partition_into_groups(n, gates.size(), options.sparsesharemem_qubits, options.max_gates_per_group, view,
+                                 add_group);
   for (FusionGroup& g : plan.groups) {
     if (g.kind == FusionGroupKind::SparseShareMem) {
       g.sparse_offset = plan.sparse_record_count;

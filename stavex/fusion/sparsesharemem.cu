@@ -5,6 +5,7 @@
 // than blocks.
 #include "sparsesharemem.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "zorvane/bit_index.h"
@@ -19,20 +20,6 @@ using zorvane::insert_zero_at;
 using zorvane::masked_add;
 
 namespace {
-
-// A GPU block has 128 threads. On the CPU execution layer every thread of a
-// block that meets at barriers is a fiber, and each barrier costs a switch per
-// thread, about as much as the few pair updates a thread does between two
-// barriers; four threads per block keep the barriers real (a missing one
-// still mixes the threads' updates and shows) at a small fraction of that
-// cost. The kernel is written for any block size; the C++ unit tests run it
-// with 128 threads as well.
-#if defined(ZORVANE_CPU_LAYER)
-constexpr unsigned int kBlockThreads = 4;
-#else
-constexpr unsigned int kBlockThreads = 128;
-#endif
-constexpr uint64_t kMaxBlocks = 65535;
 
 // One pair (a, b) = (tile[i0], tile[i0 | bit t]) under a record other than
 // Swap, by the record's kind.
@@ -184,8 +171,8 @@ void run_sparsesharemem_group(int64_t n, CuComplex<T>* state, uint64_t active_ma
   if (count <= 0) throw std::invalid_argument("SparseShareMem group cannot be empty");
   const uint64_t tiles = uint64_t{1} << (n - k);
   const uint64_t all = n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
-  const auto blocks = static_cast<unsigned int>(tiles < kMaxBlocks ? tiles : kMaxBlocks);
-  zorvane::launch_kernel(&sparsesharemem_kernel<T>, dim3(blocks), dim3(kBlockThreads),
+  const auto blocks = static_cast<unsigned int>(std::min(tiles, zorvane::kMaxTileBlocks));
+  zorvane::launch_kernel(&sparsesharemem_kernel<T>, dim3(blocks), dim3(zorvane::kTileBlockThreads),
                          (size_t{1} << k) * sizeof(CuComplex<T>), stream, state, tiles, active_mask,
                          active_mask ^ all, k, gates, count);
 }

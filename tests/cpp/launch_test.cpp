@@ -232,8 +232,10 @@ TEST_P(LaunchConfigTest, ReportsTheRuntimeError) {
   const bool runs = c.expected == cudaSuccess;
   const size_t threads = runs ? size_t{c.grid.x} * c.block.x : 1;
   DeviceArray<int> d_out(threads, 0);
+  const uint64_t launches = cpu_layer::launch_count();
   const cudaError_t status = launch(fill_kernel, c.grid, c.block, c.shared, d_out.get(), 7);
   EXPECT_EQ(status, c.expected);
+  EXPECT_EQ(cpu_layer::launch_count() - launches, runs ? 1u : 0u) << "a refused launch is not counted";
   EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "cudaGetLastError clears the error";
   const std::string text = cudaGetErrorString(status);
   if (c.expected == cudaErrorInvalidConfiguration) {
@@ -283,8 +285,10 @@ TEST_F(LayerTest, InjectedLaunchFaultHitsTheNthLaunchOnly) {
     cpu_layer::inject_fault(cpu_layer::FaultKind::launch, 2, error);
     for (int n = 1; n <= 3; ++n) {
       DeviceArray<int> d_out(32, 0);
+      const uint64_t launches = cpu_layer::launch_count();
       const cudaError_t status = launch(fill_kernel, 1, 32, 0, d_out.get(), n);
       EXPECT_EQ(status, n == 2 ? expected : cudaSuccess) << "launch " << n;
+      EXPECT_EQ(cpu_layer::launch_count() - launches, n == 2 ? 0u : 1u) << "launch " << n;
       EXPECT_EQ(d_out.host()[31], n == 2 ? 0 : n) << "launch " << n;
     }
   }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "density_index.cuh"
+#include "density_test_support.h"
 #include "named_operations.h"
 #include "plexar_kraus.h"
 #include "plexar_unitary.h"
@@ -22,27 +23,6 @@
 
 namespace zorvane::plexar {
 namespace {
-
-using C = std::complex<double>;
-
-DensityOperation named(const std::string& name, std::vector<int64_t> targets, std::vector<double> params = {}) {
-  DensityOperation op;
-  op.name = name;
-  op.targets = std::move(targets);
-  op.params = std::move(params);
-  return op;
-}
-
-DensityOperation kraus(const std::string& channel_name, const std::vector<std::vector<C>>& matrices) {
-  DensityOperation op;
-  op.kind = kKrausOperation;
-  op.targets = {0};
-  op.channel_name = channel_name;
-  op.kraus_dimension = 2;
-  op.kraus_count = matrices.size();
-  for (const auto& m : matrices) op.kraus_matrices.insert(op.kraus_matrices.end(), m.begin(), m.end());
-  return op;
-}
 
 TEST(NamedOperations, Aliases) {
   const std::vector<std::pair<std::string, std::string>> table = {
@@ -136,12 +116,6 @@ TEST(DensityIndex, GroupsAndSubIndicesCoverEveryIndexOnce) {
 
 // ---- built-in channels ---------------------------------------------------------
 
-const C I{0.0, 1.0};
-
-std::vector<std::vector<C>> bit_flip(double p) {
-  return {{std::sqrt(1 - p), 0, 0, std::sqrt(1 - p)}, {0, std::sqrt(p), std::sqrt(p), 0}};
-}
-
 TEST(BuiltinChannel, StandardFormsAndTheirParameters) {
   const double p = 0.3, q = std::sqrt(p / 4);
   const double a = std::sqrt(1 - p);
@@ -185,20 +159,6 @@ TEST(BuiltinChannel, OnlyWhenTheMatricesAreThatChannel) {
 // ---- the fused unitary-channel pass --------------------------------------------
 
 class UnitaryChannel : public zorvane_test::LayerTest {};
-
-// The channel kind's standard Kraus operators, row-major 2 × 2.
-std::vector<std::vector<C>> kraus_operators(int32_t kind, double p) {
-  const double a = std::sqrt(1 - p), s = std::sqrt(p), q = std::sqrt(p / 4);
-  switch (kind) {
-    case density::BitFlip: return bit_flip(p);
-    case density::PhaseFlip: return {{a, 0, 0, a}, {s, 0, 0, -s}};
-    case density::Depolarizing:
-      return {{std::sqrt(1 - 3 * p / 4), 0, 0, std::sqrt(1 - 3 * p / 4)}, {0, q, q, 0}, {0, -q * I, q * I, 0},
-              {q, 0, 0, -q}};
-    case density::AmplitudeDamping: return {{1, 0, 0, a}, {0, s, 0, 0}};
-    default: return {{a, 0, 0, a}, {s, 0, 0, 0}, {0, 0, 0, s}};
-  }
-}
 
 // Σ_K (K·U) ρ (K·U)† on qubit `target` of an n-qubit ρ, from the definition.
 std::vector<C> reference(const std::vector<C>& rho, uint64_t n, int target, const std::vector<C>& u,

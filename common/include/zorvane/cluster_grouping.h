@@ -15,7 +15,8 @@
 //
 // Executing the groups in the order they are picked applies the operations as
 // the list does: a group never holds an operation that an unplanned operation
-// outside it precedes on a shared qubit.
+// outside it precedes on a shared qubit. partition_into_groups repeats the
+// search until every operation of a list is in a group.
 //
 // The visited operations are numbered 0 .. count-1 (their window index), and
 // every cluster is a bit set over that window, so a search allocates nothing
@@ -209,5 +210,27 @@ class ClusterSearch {
   uint64_t touched_[64] = {};     // D[q]: the qubits q's cluster touches
   size_t sizes_[64] = {};
 };
+
+// Splits the operations 0 .. count-1 into groups by repeated searches and
+// calls on_group(members) for each group in execution order (members
+// ascending). A search that groups nothing yields the first unplanned
+// operation alone, so every operation ends up in exactly one group.
+// `inspect(p)` gives the ClusterOpQubits of operation p; it is called once
+// per operation, before the first search.
+template <class Inspect, class OnGroup>
+void partition_into_groups(int64_t n, uint64_t count, int64_t max_active_qubits, int64_t max_examined,
+                           Inspect&& inspect, OnGroup&& on_group) {
+  std::vector<ClusterOpQubits> views(count);
+  for (uint64_t p = 0; p < count; ++p) views[p] = inspect(p);
+  UnplannedPositions remaining(count);
+  ClusterSearch search(n);
+  std::vector<uint64_t> members;
+  while (!remaining.empty()) {
+    search.select(remaining, max_active_qubits, max_examined, [&](uint64_t p) { return views[p]; }, members);
+    if (members.empty()) members.push_back(remaining.first());
+    for (const uint64_t p : members) remaining.erase(p);
+    on_group(static_cast<const std::vector<uint64_t>&>(members));
+  }
+}
 
 }  // namespace zorvane

@@ -35,6 +35,23 @@ inline unsigned int grid_stride_blocks(uint64_t items, unsigned int threads_per_
   return blocks > 0x7fffffffull ? 0x7fffffffu : static_cast<unsigned int>(blocks);
 }
 
+// Launch geometry of the shared-memory tile kernels (the state-vector
+// SparseShareMem kernel and the density fusion kernel): a block per tile, at
+// most kMaxTileBlocks of them striding over the tiles. A GPU block has 128
+// threads. On the CPU execution layer every thread of a block that meets at
+// barriers is a fiber, and each barrier costs a switch per thread, about as
+// much as the few updates a thread does between two barriers; four threads
+// per block keep the barriers real (a missing one still mixes the threads'
+// updates and shows) at a small fraction of that cost. The kernels are
+// written for any block size; the C++ unit tests run them with 128 threads as
+// well.
+#if defined(ZORVANE_CPU_LAYER)
+constexpr unsigned int kTileBlockThreads = 4;
+#else
+constexpr unsigned int kTileBlockThreads = 128;
+#endif
+constexpr uint64_t kMaxTileBlocks = 65535;
+
 // Dynamic shared memory of the running block, typed.
 template <class T>
 __device__ __forceinline__ T* dynamic_shared_memory() {

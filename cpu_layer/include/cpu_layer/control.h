@@ -1,7 +1,8 @@
 // Host-side controls of the CPU execution layer: how many devices it emulates,
-// how much memory each has, which operation should fail next, and which device
-// allocations are alive. Tests reach these through the modules' private
-// functions; nothing here exists in the CUDA build.
+// how much memory each has, which operation should fail next, which device
+// allocations are alive, and how many kernels were launched. Tests reach these
+// through the modules' private functions; nothing here exists in the CUDA
+// build.
 #pragma once
 
 #include <cstdint>
@@ -51,6 +52,11 @@ cudaError_t default_fault_error(FaultKind kind);
 // Consumes one operation of `kind`; returns the injected error when this is the
 // operation chosen to fail, else cudaSuccess.
 cudaError_t take_fault(FaultKind kind);
+
+// Kernel launches this layer has run since the process started, on every host
+// thread; a launch refused for its configuration, its stream or an injected
+// fault is not counted.
+uint64_t launch_count();
 
 // Host threads that run the blocks of a grid, the launching thread included
 // (default: the hardware's concurrency, or ZORVANE_CPU_THREADS); 1 runs every

@@ -1,6 +1,7 @@
 // Private module functions that let tests steer the CPU execution layer:
-// emulated devices, device memory capacity, injected faults and the list of
-// live device allocations. Compiled into each module of a CPU build.
+// emulated devices, device memory capacity, injected faults, the lists of live
+// device allocations, host registrations and cuBLAS handles, and the count of
+// kernel launches. Compiled into each module of a CPU build.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -52,6 +53,8 @@ inline void bind_python_controls(pybind11::module_& m) {
   m.def("_cpu_layer_host_registrations", &host_registration_count,
         "Host ranges registered with cudaHostRegister and not unregistered.");
   m.def("_cpu_layer_live_cublas_handles", &live_cublas_handles, "cuBLAS handles created and not destroyed.");
+  m.def("_cpu_layer_launch_count", &launch_count,
+        "Kernel launches run since the module was loaded (refused launches are not counted).");
   m.def("_cpu_layer_set_device_count", &set_device_count, py::arg("count"));
   m.def("_cpu_layer_device_count", &device_count);
   m.def("_cpu_layer_set_memory_capacity", &set_memory_capacity, py::arg("bytes"));
