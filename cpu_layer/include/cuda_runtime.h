@@ -21,7 +21,6 @@
 #define __device__
 #define __host__
 #define __forceinline__ inline __attribute__((always_inline))
-#define __noinline__ __attribute__((noinline))
 #define __constant__ static
 // A block's threads run on one host thread at a time, and one host thread runs
 // one block at a time, so thread-local storage is exactly block-shared storage.
