@@ -71,10 +71,15 @@ inline py::object snapshot_nested(py::handle value, int depth = 0) {
   return std::move(out);
 }
 
-using ComplexArray = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>;
+// C-ordered and aligned: NumPy passes a complex-double array through as it is
+// when it already has that layout, and a view into a buffer at an odd address
+// (np.frombuffer with an offset) has it; its elements can only be read as
+// std::complex<double> from an aligned copy.
+using ComplexArray = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast |
+                                                           py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
 
-// Any array-like value as a C-ordered complex-double array. Returns null (with
-// no Python error set) when NumPy cannot convert it.
+// Any array-like value as a C-ordered, aligned complex-double array. Returns
+// null (with no Python error set) when NumPy cannot convert it.
 inline ComplexArray complex_array_or_null(py::handle value) {
   return ComplexArray::ensure(snapshot_nested(value));
 }
