@@ -98,13 +98,14 @@ uint64_t seed_from(const py::object& seed) {
   return py::cast<uint64_t>(seed);
 }
 
-std::string measure_device(const StatePtr& state, const py::object& targets, const std::string& endian,
+// The targets are converted with the arguments: a value that is not a
+// sequence of integers matches no signature (TypeError), as in stavex.
+std::string measure_device(const StatePtr& state, const std::vector<int64_t>& targets, const std::string& endian,
                            const py::object& seed) {
-  const std::vector<int64_t> labels = convert_list<int64_t>(targets);
   if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
   const uint64_t chosen_seed = seed_from(seed);
   py::gil_scoped_release release;
-  return measure_density(*state, labels, endian, chosen_seed);
+  return measure_density(*state, targets, endian, chosen_seed);
 }
 
 py::list density_fusion_groups(int64_t num_qubits, const py::iterable& operations) {

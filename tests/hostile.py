@@ -257,22 +257,15 @@ def _number_protocol(value):
 
 
 def _convert_int(value):
+    """Integers only: one __index__, within 64 bits."""
     if isinstance(value, float):
         raise CastError
     try:
         result = operator.index(value)
-    except Exception:  # noqa: BLE001 - every failure is retried once, then a cast error
-        result = None
-    if result is None or not -(2**63) <= result < 2**63:
-        # A failed first reading is retried once through the number protocol.
-        if not _number_protocol(value):
-            raise CastError
-        try:
-            result = operator.index(value)
-        except Exception:  # noqa: BLE001
-            raise CastError from None
-        if not -(2**63) <= result < 2**63:
-            raise CastError
+    except Exception:  # noqa: BLE001 - any failure is the cast error
+        raise CastError from None
+    if not -(2**63) <= result < 2**63:
+        raise CastError
     return result
 
 

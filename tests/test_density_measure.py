@@ -129,6 +129,8 @@ def test_integer_seeds(seed):
 def test_targets_are_a_sequence_of_integers():
     state = plexar.DeviceDensityState.zero_state(2)
     assert plexar.measure_device(state, (t for t in [1, 0]), seed=0) == "00"
-    for targets in ("01", 1, [0.5]):
-        with pytest.raises(RuntimeError, match="^Unable to cast"):
-            plexar.measure_device(state, targets, seed=0)
+    assert plexar.measure_device(state, np.array([1], np.int16), seed=0) == "0"
+    # anything else matches no signature, before the endian is looked at
+    for targets in ("01", 1, [0.5], iter([]), iter([0]), None):
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            plexar.measure_device(state, targets, endian="middle", seed=0)

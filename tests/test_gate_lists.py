@@ -1,3 +1,4 @@
+import decimal
 import types
 
 import numpy as np
@@ -115,6 +116,10 @@ def test_empty_chunks_apply_nothing():
         ([gate("unitary", [70], matrix=np.eye(2))], ValueError, "target qubit index must be in [0, 62]"),
         ([{"id": "x", "target": [0], "control": [], "control_state": []}], KeyError, "parameter"),
         ([gate("x", [0.0])], RuntimeError, None),
+        # numbers that would only truncate to an integer are no qubit labels
+        ([gate("x", [np.float32(1.7)])], RuntimeError, None),
+        ([gate("x", [0], [np.array(1.0)], [1])], RuntimeError, None),
+        ([gate("x", [0], [1], [decimal.Decimal(1)])], RuntimeError, None),
         ([gate(3, [0])], RuntimeError, None),
     ],
 )

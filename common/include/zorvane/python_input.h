@@ -18,6 +18,7 @@
 #include <complex>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "zorvane/text_errors.h"
@@ -39,6 +40,39 @@ inline py::tuple snapshot_items(py::handle iterable) {
   return py::reinterpret_steal<py::tuple>(items);
 }
 
+// The binding library's cast error for `value`, in its own words.
+inline py::cast_error cast_error_for(py::handle value) {
+  return py::cast_error("Unable to cast Python instance of type " + py::str(py::type::handle_of(value)).cast<std::string>() +
+                        " to C++ type '?' (#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for "
+                        "details)");
+}
+
+// An integer element (a qubit label, a control state): anything that is an
+// integer (its __index__), within 64 bits. A float, or an object that could
+// only be truncated to an integer (numpy.float32(1.7), a Decimal), is refused
+// with the cast error rather than silently becoming another qubit.
+inline int64_t convert_index(py::handle value) {
+  if (PyFloat_Check(value.ptr())) throw cast_error_for(value);
+  PyObject* index = PyNumber_Index(value.ptr());
+  if (index == nullptr) {
+    PyErr_Clear();
+    throw cast_error_for(value);
+  }
+  int overflow = 0;
+  const long long result = PyLong_AsLongLongAndOverflow(index, &overflow);
+  Py_DECREF(index);
+  if (overflow != 0) throw cast_error_for(value);
+  return result;
+}
+
+template <class Element>
+Element convert_element(py::handle value) {
+  if constexpr (std::is_same_v<Element, int64_t>)
+    return convert_index(value);
+  else
+    return py::cast<Element>(value);
+}
+
 // A sequence or iterable of Element (int64_t, double, ...). Anything that is
 // not iterable, and any element of the wrong type, fails with the binding
 // library's cast error.
@@ -49,7 +83,7 @@ std::vector<Element> convert_list(py::handle values) {
   const py::tuple items = snapshot_items(values);
   std::vector<Element> out;
   out.reserve(items.size());
-  for (size_t i = 0; i < items.size(); ++i) out.push_back(py::cast<Element>(items[i]));
+  for (size_t i = 0; i < items.size(); ++i) out.push_back(convert_element<Element>(items[i]));
   return out;
 }
 
@@ -71,10 +105,15 @@ inline py::object snapshot_nested(py::handle value, int depth = 0) {
   return std::move(out);
 }
 
-using ComplexArray = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>;
+// C-ordered and aligned: NumPy passes a complex-double array through as it is
+// when it already has that layout, and a view into a buffer at an odd address
+// (np.frombuffer with an offset) has it; its elements can only be read as
+// std::complex<double> from an aligned copy.
+using ComplexArray = py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast |
+                                                           py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
 
-// Any array-like value as a C-ordered complex-double array. Returns null (with
-// no Python error set) when NumPy cannot convert it.
+// Any array-like value as a C-ordered, aligned complex-double array. Returns
+// null (with no Python error set) when NumPy cannot convert it.
 inline ComplexArray complex_array_or_null(py::handle value) {
   return ComplexArray::ensure(snapshot_nested(value));
 }
