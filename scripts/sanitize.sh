@@ -29,7 +29,9 @@ done
 # The interpreter itself is not instrumented and keeps objects alive at exit
 # by design, so leak detection is off for it; device memory leaks are what the
 # suite's own live-allocation checks catch. The C++ runtime is preloaded with
-# the sanitizer's, so that its exception interceptors find it.
+# the sanitizer's, so that its exception interceptors find it. Output is
+# captured at the Python level only, so a sanitizer report written to the
+# process's standard error is shown even when it ends the run.
 cd tests
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libstdc++.so)" \
-  PYTHONPATH="$ROOT/$SITE" python3 -m pytest -q -p no:cacheprovider "$@" .
+  PYTHONPATH="$ROOT/$SITE" python3 -m pytest -q -p no:cacheprovider --capture=sys "$@" .
