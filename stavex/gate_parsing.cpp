@@ -14,17 +14,34 @@ namespace {
 
 using zorvane::convert_list;
 
+// The field names as interned Python strings, made once: looking a field up
+// by a C string would build and hash a new Python string for every read.
+// Never released (they live as long as the interpreter's own interned names).
+struct FieldNames {
+  py::handle id, target, control, control_state, parameter, matrix;
+};
+
+const FieldNames& field_names() {
+  static const FieldNames names = {
+      PyUnicode_InternFromString("id"),        PyUnicode_InternFromString("target"),
+      PyUnicode_InternFromString("control"),   PyUnicode_InternFromString("control_state"),
+      PyUnicode_InternFromString("parameter"), PyUnicode_InternFromString("matrix"),
+  };
+  return names;
+}
+
 // The shared steps of both forms once the five fields are read: rewriting,
 // the name lookup, then the matrix of a UNITARY gate. Every field is read into
 // an owned object before it is converted.
 template <class ReadField>
 GateOp parse_one(ReadField&& read, bool parameter_may_be_none) {
+  const FieldNames& field = field_names();
   GateOp op;
-  op.name = zorvane::convert_text(read("id"));
-  op.targets = convert_list<int64_t>(read("target"));
-  op.controls = convert_list<int64_t>(read("control"));
-  op.control_state = convert_list<int64_t>(read("control_state"));
-  const py::object parameter = read("parameter");
+  op.name = zorvane::convert_text(read(field.id));
+  op.targets = convert_list<int64_t>(read(field.target));
+  op.controls = convert_list<int64_t>(read(field.control));
+  op.control_state = convert_list<int64_t>(read(field.control_state));
+  const py::object parameter = read(field.parameter);
   if (!(parameter_may_be_none && parameter.is_none())) op.params = convert_list<double>(parameter);
   rewrite_gate_name(op.name, op.params);
   op.id = gate_id_from_name(op.name);
@@ -59,8 +76,9 @@ std::vector<GateOp> parse_gate_ir(const py::list& gate_ir) {
   ops.reserve(items.size());
   for (size_t i = 0; i < items.size(); ++i) {
     const py::dict gate = py::dict(py::object(items[i]));
-    GateOp op = parse_one([&](const char* key) -> py::object { return gate[key]; }, false);
-    if (gate.contains("matrix")) convert_unitary_matrix(py::object(gate["matrix"]), op);
+    GateOp op = parse_one([&](py::handle key) -> py::object { return gate[key]; }, false);
+    const py::handle matrix_key = field_names().matrix;
+    if (gate.contains(matrix_key)) convert_unitary_matrix(py::object(gate[matrix_key]), op);
     check_unitary_record(op);
     ops.push_back(std::move(op));
   }
@@ -72,8 +90,8 @@ std::vector<GateOp> parse_gate_objects(const py::handle& gates) {
   // Each item is owned by the loop variable while its attributes are read.
   for (const py::handle borrowed : py::iter(gates)) {
     const auto item = py::reinterpret_borrow<py::object>(borrowed);
-    GateOp op = parse_one([&](const char* name) -> py::object { return item.attr(name); }, true);
-    if (op.id == UNITARY) convert_unitary_matrix(py::object(item.attr("matrix")), op);
+    GateOp op = parse_one([&](py::handle name) -> py::object { return item.attr(name); }, true);
+    if (op.id == UNITARY) convert_unitary_matrix(py::object(item.attr(field_names().matrix)), op);
     check_unitary_record(op);
     ops.push_back(std::move(op));
   }
