@@ -87,6 +87,10 @@ std::vector<GateOp> parse_gate_ir(const py::list& gate_ir) {
 
 std::vector<GateOp> parse_gate_objects(const py::handle& gates) {
   std::vector<GateOp> ops;
+  // A list or tuple knows its size without running Python code (a length
+  // hint could, and could lie); the iteration still decides the count.
+  if (PyList_Check(gates.ptr())) ops.reserve(static_cast<size_t>(PyList_GET_SIZE(gates.ptr())));
+  else if (PyTuple_Check(gates.ptr())) ops.reserve(static_cast<size_t>(PyTuple_GET_SIZE(gates.ptr())));
   // Each item is owned by the loop variable while its attributes are read.
   for (const py::handle borrowed : py::iter(gates)) {
     const auto item = py::reinterpret_borrow<py::object>(borrowed);

@@ -117,6 +117,7 @@ class ClusterSearch {
   uint64_t build_clusters(const UnplannedPositions& remaining, int64_t max_active_qubits, uint64_t limit,
                           Inspect& inspect) {
     uint64_t blocked = 0;
+    const uint64_t all_qubits = n_ == 64 ? ~uint64_t{0} : (uint64_t{1} << n_) - 1;
     for (int q = 0; q < n_; ++q) touched_[q] = 0;
     uint64_t count = 0, accepted_end = 0;
     for (uint64_t p = remaining.first(); p != UnplannedPositions::npos && count < limit; p = remaining.next(p)) {
@@ -136,6 +137,10 @@ class ClusterSearch {
       }
       if (rejected) {
         blocked |= op.mask;
+        // Once every qubit is blocked no later operation can join a cluster
+        // (one touching no qubit joins none), so the rest of the window
+        // would only be rejected.
+        if (blocked == all_qubits) break;
         continue;
       }
       uint64_t* t = joined();
