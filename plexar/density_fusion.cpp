@@ -3,6 +3,7 @@
 #include "density_fusion.h"
 
 #include <algorithm>
+#include <complex>
 #include <optional>
 #include <stdexcept>
 
@@ -39,9 +40,14 @@ int32_t local_index(const std::vector<int64_t>& active, int64_t q) {
   return it != active.end() && *it == q ? static_cast<int32_t>(it - active.begin()) : -1;
 }
 
-void copy_matrix(const std::vector<CuComplex<double>>& m, DeviceDensityGate<double>& g) {
+CuComplex<double> as_cu(CuComplex<double> v) { return v; }
+CuComplex<double> as_cu(const std::complex<double>& v) { return {v.real(), v.imag()}; }
+
+// A stored or named 2 × 2 matrix into the record.
+template <class Complex>
+void copy_matrix(const std::vector<Complex>& m, DeviceDensityGate<double>& g) {
   if (m.size() != 4) throw std::runtime_error("fused unitary must be 2x2");
-  std::copy(m.begin(), m.end(), g.matrix);
+  for (int i = 0; i < 4; ++i) g.matrix[i] = as_cu(m[i]);
 }
 
 }  // namespace
@@ -110,9 +116,7 @@ DeviceDensityGate<double> make_density_gate(const DensityOperation& op, const st
     g.channel_kind = channel->kind;
     g.channel_parameter = channel->parameter;
   } else if (op.has_stored_matrix) {
-    std::vector<CuComplex<double>> m;
-    for (const std::complex<double>& v : op.stored_matrix) m.push_back(CuComplex<double>{v.real(), v.imag()});
-    copy_matrix(m, g);
+    copy_matrix(op.stored_matrix, g);
   } else if (const std::optional<DiagonalForm<double>> diagonal = diagonal_form<double>(op)) {
     // The identity form keeps the entries 1 and 1: the record changes nothing.
     g.kind = static_cast<int32_t>(DensityGateKind::Diagonal);

@@ -160,8 +160,8 @@ void execute_single_qubit_group(DeviceDensityState& state, const DensityFusionGr
 }
 
 // Runs the groups of `plan` in order. The records of all shared-memory groups
-// travel in one upload to `device_records`, which is freed once the last group
-// has been launched (the caller frees it on a failure).
+// travel in one upload to `device_records`, which the caller owns and frees
+// after the run, like the matrix pool.
 template <class T>
 void execute_fused(DeviceDensityState& state, const std::vector<DensityFusionGroup>& plan,
                    const std::vector<PreparedDensityOp>& prepared, const CuComplex<T>* device_pool,
@@ -199,7 +199,6 @@ void execute_fused(DeviceDensityState& state, const std::vector<DensityFusionGro
         break;
     }
   }
-  device_records.release();
 }
 
 template <class T>
@@ -233,7 +232,8 @@ void run_typed(DeviceDensityState& state, const std::vector<DensityOperation>& o
       (void)cudaGetLastError();
     throw;
   }
-  // The pool's own free is not checked: the run's work is done and reported.
+  // The frees of the pool and the records are not checked: the run's work is
+  // done and reported.
 }
 
 }  // namespace

@@ -267,6 +267,18 @@ def rarely(rarity):
     return st.floats(0, 1).map(lambda f: f * rarity > rarity - 1)
 
 
+def spoil(draw, fields, hostile, rarity):
+    """`fields` with each field replaced, about once in `rarity` draws, by a
+    value drawn from its strategy in `hostile`, and now and then one field
+    removed."""
+    for field, values in hostile.items():
+        if draw(rarely(rarity)):
+            fields[field] = draw(values)
+    if draw(rarely(2 * rarity)):
+        del fields[draw(st.sampled_from(sorted(fields)))]
+    return fields
+
+
 def wide_ints(low, high):
     """Mostly [low, high], also the edges of the 32- and 64-bit ranges and
     anything beyond them."""

@@ -20,7 +20,8 @@ from fuzz_support import (BOUNDARIES, CAPACITY, CastFailed, Exploding, INT64, IN
                           as_list,
                           at_odd_address, build, cast_error, check_error, complex_arrays, device_ordinal, device_texts,
                           dtype_error, dtype_texts, endians, fuzz, iterator, label, leak_checked, mostly, ndarray,
-                          outcome, quoted, rarely, signature_error, text_bytes, vector_argument, wide_ints)
+                          outcome, quoted, rarely, signature_error, spoil, text_bytes, vector_argument,
+                          wide_ints)
 from isolation import run_isolated
 
 pytestmark = cpu_layer_only
@@ -412,12 +413,7 @@ def gate_operations(draw, n, rarity=16):
                "control": hostile_lists(QUBIT_VALUES), "control_state": hostile_lists(QUBIT_VALUES),
                "parameter": hostile_lists(ANGLES), "has_stored_matrix": st.sampled_from([True, False, None, 1, "", []]),
                "stored_matrix": matrices((2**k, 2**k))}
-    for field, values in hostile.items():
-        if draw(rarely(rarity)):
-            fields[field] = draw(values)
-    if draw(rarely(2 * rarity)):
-        del fields[draw(st.sampled_from(sorted(fields)))]
-    return fields
+    return spoil(draw, fields, hostile, rarity)
 
 
 @st.composite
@@ -437,12 +433,7 @@ def kraus_operations(draw, n, rarity=16):
     hostile = {"operation_kind": st.sampled_from(["unitary", "Kraus", "", b"kraus", 5, None]),
                "target": hostile_lists(QUBIT_VALUES), "channel_name": st.sampled_from([5, None, "\ud800", b"\xff"]),
                "kraus_matrices": matrices((2, 2**k, 2**k))}
-    for field, values in hostile.items():
-        if draw(rarely(rarity)):
-            fields[field] = draw(values)
-    if draw(rarely(2 * rarity)):
-        del fields[draw(st.sampled_from(sorted(fields)))]
-    return fields
+    return spoil(draw, fields, hostile, rarity)
 
 
 @given(data=st.data(), n=mostly(st.integers(0, 5), st.integers(6, 7)),

@@ -19,7 +19,7 @@ from fuzz_support import (BOUNDARIES, CAPACITY, CastFailed, Exploding, INT64, IN
                           as_int,
                           as_list, at_odd_address, build, cast_error, check_error, complex_arrays, device_ordinal,
                           device_texts, dtype_error, dtype_texts, endians, fuzz, iterator, label, leak_checked, mostly,
-                          ndarray, outcome, quoted, rarely, recipe, signature_error, text_bytes, vector_argument,
+                          ndarray, outcome, quoted, rarely, recipe, spoil, signature_error, text_bytes, vector_argument,
                           wide_ints)
 from gate_reference import apply_gate
 from mt19937_64 import MT19937_64
@@ -449,12 +449,7 @@ def gate_plans(draw, n, rarity=24, names=NAMES):
     hostile = {"id": st.sampled_from(names), "target": hostile_lists(QUBIT_VALUES),
                "control": hostile_lists(QUBIT_VALUES), "control_state": hostile_lists(QUBIT_VALUES),
                "parameter": hostile_lists(ANGLES), "matrix": matrices(k)}
-    for field, values in hostile.items():
-        if draw(rarely(rarity)):
-            fields[field] = draw(values)
-    if draw(rarely(2 * rarity)):
-        del fields[draw(st.sampled_from(sorted(fields)))]
-    return fields
+    return spoil(draw, fields, hostile, rarity)
 
 
 @given(data=st.data(), form=st.sampled_from(["ir", "objects", "iterator", "numpy", "chunk"]),
