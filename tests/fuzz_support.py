@@ -460,3 +460,42 @@ def dtype_error(text):
     if text in (b"complex64", b"complex128"):
         return None
     return ValueError, "dtype must be 'complex64' or 'complex128', got: " + quoted(text)
+
+
+def int64(value):
+    """Whether the binding takes `value` as a 64-bit integer argument."""
+    return isinstance(value, int) and INT64[0] <= value <= INT64[1]
+
+
+def uint64(value):
+    """Whether the binding takes `value` as an unsigned 64-bit integer argument."""
+    try:
+        as_int(value, UINT64)
+        return True
+    except CastFailed:
+        return False
+
+
+def created_zero_state(create, n, dtype, device, devices, valid_n, qubit_error, elements):
+    """Calls create(n, dtype, device) with `devices` emulated devices and
+    checks its error: the signature error for an n or a text the binding
+    refuses, then the device text's, the dtype's, `qubit_error` for n outside
+    `valid_n`, an ordinal with no device, and out of memory for a state of
+    `elements(n)` elements beyond the capacity (close to it, either outcome).
+    Returns (state or None, error, dtype text, ordinal)."""
+    texts = text_bytes(device), text_bytes(dtype)
+    ordinal = None
+    if not int64(n) or None in texts:
+        expected = signature_error()
+    else:
+        ordinal, expected = device_ordinal(texts[0])
+        expected = expected or dtype_error(texts[1]) or (
+            qubit_error if n not in valid_n else INVALID_DEVICE if not 0 <= ordinal < devices else None)
+    size = elements(n) * (16 if texts[1] == b"complex128" else 8) if expected is None else 0
+    if size > CAPACITY:
+        expected = OUT_OF_MEMORY
+    state, error = outcome(lambda: create(n, dtype, device))
+    if expected is None and size > CAPACITY // 4 and error is not None:
+        expected = OUT_OF_MEMORY
+    check_error(error, expected)
+    return state, error, texts[1], ordinal

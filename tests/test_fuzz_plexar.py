@@ -15,22 +15,17 @@ import plexar
 from density_reference import (ALIASES, CHANNELS, GATES, apply_kraus, apply_unitary, collapse, draw_outcome,
                                gate_matrix, outcome_probabilities)
 from density_support import RELATIVE_TOLERANCE, Gate, Kraus, cpu_layer_only, random_rho
-from fuzz_support import (BOUNDARIES, CAPACITY, CastFailed, Exploding, INT64, INT_LIKE, INVALID_DEVICE,  # noqa: F401
-                          IndexOnly, IntOnly, NOT_INT, OUT_OF_MEMORY, UINT64, array, arrays, as_float, as_index, as_int,
-                          as_list,
-                          at_odd_address, build, cast_error, check_error, complex_arrays, device_ordinal, device_texts,
-                          dtype_error, dtype_texts, endians, fuzz, iterator, label, leak_checked, mostly, ndarray,
-                          outcome, quoted, rarely, signature_error, spoil, text_bytes, vector_argument,
-                          wide_ints)
+from fuzz_support import (BOUNDARIES, CAPACITY, CastFailed, Exploding, INT64, INT_LIKE, INVALID_DEVICE, IndexOnly,  # noqa: F401
+                          IntOnly, NOT_INT, OUT_OF_MEMORY, UINT64, array, arrays, as_float, as_index, as_int, as_list,
+                          at_odd_address, build, cast_error, check_error, complex_arrays, created_zero_state,
+                          device_ordinal, device_texts, dtype_error, dtype_texts, endians, fuzz, int64, iterator, label,
+                          leak_checked, mostly, ndarray, outcome, quoted, rarely, signature_error, spoil, text_bytes,
+                          uint64, vector_argument, wide_ints)
 from isolation import run_isolated
 
 pytestmark = cpu_layer_only
 nan, inf = float("nan"), float("inf")
 QUBITS = "num_qubits must be in [0, 15] for the GPU density backend"
-
-
-def int64(value):
-    return isinstance(value, int) and INT64[0] <= value <= INT64[1]
 
 
 def x_on_qubit_0(state):
@@ -114,22 +109,11 @@ def test_density_state_creation_and_copies(data, n, device, devices, shrink):
 
 def check_density_zero_state(n, dtype, device, devices):
     def work():
-        texts = text_bytes(device), text_bytes(dtype)
-        if not int64(n) or None in texts:
-            expected = signature_error()
-        else:
-            ordinal, expected = device_ordinal(texts[0])
-            expected = expected or dtype_error(texts[1]) or (
-                (ValueError, QUBITS) if not 0 <= n <= 15 else INVALID_DEVICE if not 0 <= ordinal < devices else None)
-        size = 4**n * (16 if texts[1] == b"complex128" else 8) if expected is None else 0
-        if size > CAPACITY:
-            expected = OUT_OF_MEMORY
-        state, error = outcome(lambda: plexar.DeviceDensityState.zero_state(n, dtype, device))
-        if expected is None and size > CAPACITY // 4 and error is not None:
-            expected = OUT_OF_MEMORY  # near the capacity: either outcome
-        check_error(error, expected)
+        state, error, dtype_text, ordinal = created_zero_state(
+            plexar.DeviceDensityState.zero_state, n, dtype, device, devices, range(0, 16), (ValueError, QUBITS),
+            lambda n: 4**n)
         if state is not None:
-            assert (state.num_qubits, state.dtype, state.device_id) == (n, quoted(texts[1]), ordinal)
+            assert (state.num_qubits, state.dtype, state.device_id) == (n, quoted(dtype_text), ordinal)
             zero = np.zeros((2**n, 2**n), state.dtype)
             zero[0, 0] = 1
             assert state.to_numpy().tobytes() == zero.tobytes()
@@ -462,7 +446,7 @@ def check_density_measurement(n, dtype, source, targets, endian, seed):
             expected = signature_error()
         elif endian_text not in (b"little", b"big"):
             expected = ValueError, "endian must be 'little' or 'big'"
-        elif seed is not None and not _uint64(seed):
+        elif seed is not None and not uint64(seed):
             expected = cast_error()
         elif not 1 <= n <= 15:
             expected = ValueError, "num_qubits must be in [1, 15]"
@@ -498,14 +482,6 @@ def check_density_measurement(n, dtype, source, targets, endian, seed):
         return label(error)
 
     return leak_checked(plexar, work)
-
-
-def _uint64(value):
-    try:
-        as_int(value, UINT64)
-        return True
-    except CastFailed:
-        return False
 
 
 TARGET_VALUES = [0, 1, 2, 3, -1, 4, 15, 16] + BOUNDARIES + INT_LIKE + [1.0, np.float64(1), "0", None, 1j]

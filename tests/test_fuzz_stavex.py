@@ -14,13 +14,12 @@ from hypothesis import strategies as st
 
 import stavex
 from conftest import cpu_layer_only
-from fuzz_support import (BOUNDARIES, CAPACITY, CastFailed, Exploding, INT64, INT_LIKE, INVALID_DEVICE,  # noqa: F401
-                          IndexOnly, IntOnly, NOT_INT, OUT_OF_MEMORY, UINT64, array, arrays, as_bool, as_float, as_index,
-                          as_int,
-                          as_list, at_odd_address, build, cast_error, check_error, complex_arrays, device_ordinal,
-                          device_texts, dtype_error, dtype_texts, endians, fuzz, iterator, label, leak_checked, mostly,
-                          ndarray, outcome, quoted, rarely, recipe, spoil, signature_error, text_bytes, vector_argument,
-                          wide_ints)
+from fuzz_support import (BOUNDARIES, CAPACITY, CastFailed, Exploding, INT64, INT_LIKE, INVALID_DEVICE, IndexOnly,  # noqa: F401
+                          IntOnly, NOT_INT, OUT_OF_MEMORY, UINT64, array, arrays, as_bool, as_float, as_index, as_int,
+                          as_list, at_odd_address, build, cast_error, check_error, complex_arrays, created_zero_state,
+                          device_ordinal, device_texts, dtype_error, dtype_texts, endians, fuzz, int64, iterator, label,
+                          leak_checked, mostly, ndarray, outcome, quoted, rarely, recipe, signature_error, spoil,
+                          text_bytes, uint64, vector_argument, wide_ints)
 from gate_reference import apply_gate
 from mt19937_64 import MT19937_64
 
@@ -60,10 +59,6 @@ def state_array_error(n, a, writable=False, dtype=True):
     if a.size != 2**n:
         return ValueError, "state.size must equal 2**n"
     return dtype_error(str(a.dtype).encode()) if dtype else None
-
-
-def int64(value):
-    return isinstance(value, int) and INT64[0] <= value <= INT64[1]
 
 
 def endian_error(text):
@@ -158,23 +153,11 @@ def test_state_creation_downloads_and_numpy_runs(data, n, device, pinned, device
 
 def check_zero_state(n, dtype, device, devices, shrink):
     def work():
-        texts = text_bytes(device), text_bytes(dtype)
-        if not int64(n) or None in texts:
-            expected = signature_error()
-        else:
-            ordinal, expected = device_ordinal(texts[0])
-            expected = expected or dtype_error(texts[1]) or (
-                (ValueError, "n must be in [1, 62]") if not 1 <= n <= 62 else
-                INVALID_DEVICE if not 0 <= ordinal < devices else None)
-        size = 2**n * (16 if texts[1] == b"complex128" else 8) if expected is None else 0
-        if size > CAPACITY:
-            expected = OUT_OF_MEMORY
-        state, error = outcome(lambda: stavex.DeviceState.zero_state(n, dtype, device))
-        if expected is None and size > CAPACITY // 4 and error is not None:
-            expected = OUT_OF_MEMORY  # near the capacity: either outcome
-        check_error(error, expected)
+        state, error, dtype_text, ordinal = created_zero_state(
+            stavex.DeviceState.zero_state, n, dtype, device, devices, range(1, 63),
+            (ValueError, "n must be in [1, 62]"), lambda n: 2**n)
         if state is not None:
-            assert (state.n, state.dtype, state.device_id) == (n, quoted(texts[1]), ordinal)
+            assert (state.n, state.dtype, state.device_id) == (n, quoted(dtype_text), ordinal)
             zero = np.zeros(2**n, state.dtype)
             zero[0] = 1
             assert state.to_numpy().tobytes() == zero.tobytes()
@@ -663,9 +646,9 @@ def check_measurement(call, n, dtype, source, targets, shots, endian, seed, coll
         expected = None
         if labels is None or endian_text is None:
             expected = signature_error()
-        elif call == "sample_measure_device" and (not _uint64(shots) or _bool(collapse) is None):
+        elif call == "sample_measure_device" and (not uint64(shots) or _bool(collapse) is None):
             expected = signature_error()
-        elif call != "measure" and seed is not None and not _uint64(seed):
+        elif call != "measure" and seed is not None and not uint64(seed):
             expected = signature_error()
         elif call == "measure" and (text_bytes(device) is None or _bool(collapse) is None):
             expected = signature_error()
@@ -728,14 +711,6 @@ def check_measurement(call, n, dtype, source, targets, shots, endian, seed, coll
         return "ok"
 
     return leak_checked(stavex, work)
-
-
-def _uint64(value):
-    try:
-        as_int(value, UINT64)
-        return True
-    except CastFailed:
-        return False
 
 
 def _bool(value):
