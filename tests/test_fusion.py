@@ -1,8 +1,6 @@
-import os
 import queue
 import re
 import threading
-import time
 import types
 from collections import Counter
 
@@ -11,6 +9,7 @@ import pytest
 
 import stavex
 from conftest import DTYPES, cpu_layer_only, gate, live_bytes, random_state
+from fuzz_support import on_thread
 from gate_reference import apply_gate
 
 AUTOPAIR, SPARSESHAREMEM, DENSEMM = 0, 1, 2
@@ -287,30 +286,6 @@ def densemm_chunk(n):
     chunk = stavex.prepare_fusion_chunk_gates(n, as_objects(gates), densemm_gate_threshold_scale=0.0)
     assert [kind for kind, _, _ in chunk_groups(chunk)] == [DENSEMM]
     return gates, chunk
-
-
-def on_thread(work):
-    """Runs work on a new thread and returns once that thread has ended at
-    the system level: join() returns when its Python part is done, a little
-    before the thread's C++ thread-local objects (the DenseMM caches) are
-    destroyed."""
-    errors, native = [], []
-
-    def run():
-        native.append(threading.get_native_id())
-        try:
-            work()
-        except BaseException as e:  # surfaced below
-            errors.append(e)
-
-    t = threading.Thread(target=run)
-    t.start()
-    t.join()
-    deadline = time.monotonic() + 30
-    while os.path.exists(f"/proc/self/task/{native[0]}") and time.monotonic() < deadline:
-        time.sleep(0.001)
-    if errors:
-        raise errors[0]
 
 
 @cpu_layer_only
