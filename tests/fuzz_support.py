@@ -476,6 +476,30 @@ def uint64(value):
         return False
 
 
+class Failure(Exception):
+    """The outcome a model of a call expects, raised where the model stops."""
+
+    def __init__(self, expected):
+        super().__init__(expected)
+        self.expected = expected
+
+
+def converted(convert, value):
+    """convert(value), or the binding library's cast error as the expected outcome."""
+    try:
+        return convert(value)
+    except CastFailed:
+        raise Failure(cast_error()) from None
+
+
+def text_or_fail(value):
+    """The bytes of a text argument, or CastFailed for a value that is not text."""
+    text = text_bytes(value)
+    if text is None:
+        raise CastFailed
+    return text
+
+
 def created_zero_state(create, n, dtype, device, devices, valid_n, qubit_error, elements):
     """Calls create(n, dtype, device) with `devices` emulated devices and
     checks its error: the signature error for an n or a text the binding

@@ -15,12 +15,13 @@ import plexar
 from density_reference import (ALIASES, CHANNELS, GATES, apply_kraus, apply_unitary, collapse, draw_outcome,
                                gate_matrix, outcome_probabilities)
 from density_support import RELATIVE_TOLERANCE, Gate, Kraus, cpu_layer_only, random_rho
-from fuzz_support import (BOUNDARIES, CAPACITY, CastFailed, Exploding, INT64, INT_LIKE, INVALID_DEVICE, IndexOnly,  # noqa: F401
-                          IntOnly, NOT_INT, OUT_OF_MEMORY, UINT64, array, arrays, as_float, as_index, as_int, as_list,
-                          at_odd_address, build, cast_error, check_error, complex_arrays, created_zero_state,
-                          device_ordinal, device_texts, dtype_error, dtype_texts, endians, fuzz, int64, iterator, label,
-                          leak_checked, mostly, ndarray, outcome, quoted, rarely, signature_error, spoil, text_bytes,
-                          uint64, vector_argument, wide_ints)
+from fuzz_support import (  # noqa: F401
+                          BOUNDARIES, CAPACITY, CastFailed, Exploding, Failure, INT64, INT_LIKE, INVALID_DEVICE,
+                          IndexOnly, IntOnly, NOT_INT, OUT_OF_MEMORY, UINT64, array, arrays, as_float, as_index, as_int,
+                          as_list, at_odd_address, build, cast_error, check_error, complex_arrays, converted,
+                          created_zero_state, device_ordinal, device_texts, dtype_error, dtype_texts, endians, fuzz,
+                          int64, iterator, label, leak_checked, mostly, ndarray, outcome, quoted, rarely,
+                          signature_error, spoil, text_bytes, text_or_fail, uint64, vector_argument, wide_ints)
 from isolation import run_isolated
 
 pytestmark = cpu_layer_only
@@ -132,28 +133,8 @@ def test_density_zero_state_across_the_whole_range(n, dtype, device, devices):
 # ---- operation lists --------------------------------------------------------------------------
 
 
-class Failure(Exception):
-    def __init__(self, expected):
-        super().__init__(expected)
-        self.expected = expected
-
-
 def fail(message):
     raise Failure((RuntimeError, message))
-
-
-def converted(convert, value):
-    try:
-        return convert(value)
-    except CastFailed:
-        raise Failure(cast_error()) from None
-
-
-def text_or_fail(value):
-    text = text_bytes(value)
-    if text is None:
-        raise CastFailed
-    return text
 
 
 def numpy_matrix(value):

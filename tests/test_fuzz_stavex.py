@@ -14,12 +14,13 @@ from hypothesis import strategies as st
 
 import stavex
 from conftest import cpu_layer_only
-from fuzz_support import (BOUNDARIES, CAPACITY, CastFailed, Exploding, INT64, INT_LIKE, INVALID_DEVICE, IndexOnly,  # noqa: F401
-                          IntOnly, NOT_INT, OUT_OF_MEMORY, UINT64, array, arrays, as_bool, as_float, as_index, as_int,
-                          as_list, at_odd_address, build, cast_error, check_error, complex_arrays, created_zero_state,
-                          device_ordinal, device_texts, dtype_error, dtype_texts, endians, fuzz, int64, iterator, label,
-                          leak_checked, mostly, ndarray, outcome, quoted, rarely, recipe, signature_error, spoil,
-                          text_bytes, uint64, vector_argument, wide_ints)
+from fuzz_support import (  # noqa: F401
+                          BOUNDARIES, CAPACITY, CastFailed, Exploding, Failure, INT64, INT_LIKE, INVALID_DEVICE,
+                          IndexOnly, IntOnly, NOT_INT, OUT_OF_MEMORY, UINT64, array, arrays, as_bool, as_float,
+                          as_index, as_int, as_list, at_odd_address, build, cast_error, check_error, complex_arrays,
+                          converted, created_zero_state, device_ordinal, device_texts, dtype_error, dtype_texts,
+                          endians, fuzz, int64, iterator, label, leak_checked, mostly, ndarray, outcome, quoted, rarely,
+                          recipe, signature_error, spoil, text_bytes, text_or_fail, uint64, vector_argument, wide_ints)
 from gate_reference import apply_gate
 from mt19937_64 import MT19937_64
 
@@ -188,19 +189,6 @@ QUARTER_PI = 0.7853981633974483
 QUBIT = re.compile("qubit")  # the wording of the checks of qubits outside the state or repeated
 
 
-class Failure(Exception):
-    def __init__(self, expected):
-        super().__init__(expected)
-        self.expected = expected
-
-
-def converted(convert, value):
-    try:
-        return convert(value)
-    except CastFailed:
-        raise Failure(cast_error()) from None
-
-
 def parse_gates(form, gates):
     """The records the module reads from a built gate list, or Failure."""
     parsed = []
@@ -211,7 +199,7 @@ def parse_gates(form, gates):
                 read = d.__getitem__
             else:
                 read = lambda name, item=item: getattr(item, name)  # noqa: E731
-            name = converted(text_bytes_or_fail, read("id"))
+            name = converted(text_or_fail, read("id"))
             g = {"id": quoted(name), "target": converted(lambda v: as_list(v, as_index), read("target")),
                  "control": converted(lambda v: as_list(v, as_index), read("control")),
                  "control_state": converted(lambda v: as_list(v, as_index), read("control_state"))}
@@ -240,13 +228,6 @@ def parse_gates(form, gates):
                 raise Failure((ValueError, "UNITARY matrix dimension must be 2**num_targets."))
         parsed.append(g)
     return parsed
-
-
-def text_bytes_or_fail(value):
-    text = text_bytes(value)
-    if text is None:
-        raise CastFailed
-    return text
 
 
 def unitary_matrix(value):
