@@ -2,7 +2,8 @@
 # Installs what the project needs on a Debian machine with the CUDA toolkit,
 # builds and installs both modules for the default backend (ZORVANE_BACKEND,
 # auto: CUDA when nvcc and a GPU are present, else the CPU execution layer),
-# then runs the example. Safe to run again.
+# with the zorvane_gpu front-end and its optional libraries, then runs the
+# modules' example. Safe to run again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,8 +18,13 @@ if [ ${#need_apt[@]} -gt 0 ]; then
 fi
 
 python3 -m pip install -q --disable-pip-version-check numpy pybind11 "scikit-build-core>=0.10" pytest hypothesis
-python3 -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-  -Cbuild-dir=build/wheel .
+# The modules and the zorvane_gpu package with every optional group (Qiskit and
+# the OpenQASM 3 importer, Qiskit Aer, matplotlib), which the tests use too.
+python3 -m pip install -q --disable-pip-version-check --no-build-isolation -Cbuild-dir=build/wheel \
+  ".[circuits,noise,plot]"
+# pyenv finds new console scripts (zorvane-gpu) only after a rehash.
+if command -v pyenv >/dev/null 2>&1; then pyenv rehash; fi
+command -v zorvane-gpu >/dev/null 2>&1 || echo "note: zorvane-gpu is not on PATH; python3 -m zorvane_gpu runs it too"
 python3 -c 'import stavex; print("stavex built for backend:", stavex.backend)'
 python3 -c 'import plexar; print("plexar built for backend:", plexar.backend)'
 python3 examples/ghz.py

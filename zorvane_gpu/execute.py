@@ -412,7 +412,7 @@ def _shot_by_shot_pure(program: Program, shots: int, rng: np.random.Generator, d
     machine = _ShotMachine(
         run_gates=runner.execute,
         measure=lambda s, targets, seed: stavex.measure_device(s, targets, seed=seed),
-        flip=lambda s, q: stavex.run_circuit_device_gates(s, [Gate("x", [q])]),
+        flip=lambda s, q: stavex.run_circuit_device_gates(s, [Gate.of("x", [q])]),
         rng=rng, readout={})
     counts: Counter[int] = Counter()
     for shot in range(shots):
@@ -504,7 +504,7 @@ def _shot_by_shot_density(program: Program, shots: int, rng: np.random.Generator
     machine = _ShotMachine(
         run_gates=run_operations,
         measure=lambda rho, targets, seed: plexar.measure_device(rho, targets, seed=seed),
-        flip=lambda rho, q: plexar.run_density_operations_device(rho, n, plexar_operations([Gate("x", [q])])),
+        flip=lambda rho, q: plexar.run_density_operations_device(rho, n, plexar_operations([Gate.of("x", [q])])),
         rng=rng, readout=program.readout_errors)
     counts: Counter[int] = Counter()
     last = state

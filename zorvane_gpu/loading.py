@@ -37,6 +37,7 @@ def qasm_version(text: str) -> int:
 
 
 def load_qasm(path: str | os.PathLike[str]) -> Any:
+    require("qiskit", "loading OpenQASM")
     with open(path, encoding="utf-8") as file:
         text = file.read()
     return loads_qasm(text, source=os.fspath(path), include_dir=os.path.dirname(os.path.abspath(path)))

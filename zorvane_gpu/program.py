@@ -12,7 +12,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Union
+from typing import Any, NamedTuple, Union
 
 import numpy as np
 
@@ -27,28 +27,30 @@ VOCABULARY = frozenset({
 _PLEXAR_NAMES = {"sx": "sqrtx", "sxdg": "sqrtx_dag"}
 
 
-class Gate:
+class Gate(NamedTuple):
     """One gate: `target` (a matrix's row bit j is target[j]), `control` with
-    `control_state` (0 or 1 each), `parameter` angles, `matrix` for a unitary."""
+    `control_state` (0 or 1 each), `parameter` angles, `matrix` for a unitary.
 
-    __slots__ = ("id", "target", "control", "control_state", "parameter", "matrix")
+    A record is never modified, and translation shares its lists between
+    records (a tuple of lists keeps attribute reads by the modules cheap)."""
 
-    def __init__(self, id: str, target: list[int], control: list[int] | None = None,
-                 control_state: list[int] | None = None, parameter: list[float] | None = None,
-                 matrix: np.ndarray | None = None) -> None:
-        self.id = id
-        self.target = target
-        self.control = control if control is not None else []
-        self.control_state = control_state if control_state is not None else [1] * len(self.control)
-        self.parameter = parameter if parameter is not None else []
-        self.matrix = matrix
+    id: str
+    target: list[int]
+    control: list[int]
+    control_state: list[int]
+    parameter: list[float]
+    matrix: np.ndarray | None = None
+
+    @classmethod
+    def of(cls, id: str, target: Sequence[int], control: Sequence[int] = (),
+           control_state: Sequence[int] | None = None, parameter: Sequence[float] = (),
+           matrix: np.ndarray | None = None) -> Gate:
+        """A gate with its lists copied; controls are closed unless stated."""
+        states = [1] * len(control) if control_state is None else list(control_state)
+        return cls(id, list(target), list(control), states, list(parameter), matrix)
 
     def qubits(self) -> list[int]:
         return self.control + self.target
-
-    def with_controls(self, control: Sequence[int], control_state: Sequence[int]) -> Gate:
-        return Gate(self.id, self.target, list(control) + self.control, list(control_state) + self.control_state,
-                    self.parameter, self.matrix)
 
     def as_dict(self) -> dict[str, Any]:
         entry: dict[str, Any] = {"id": self.id, "target": list(self.target), "control": list(self.control),
@@ -56,11 +58,6 @@ class Gate:
         if self.matrix is not None:
             entry["matrix"] = self.matrix
         return entry
-
-    def __repr__(self) -> str:
-        controls = f", control={self.control}, control_state={self.control_state}" if self.control else ""
-        params = f", parameter={self.parameter}" if self.parameter else ""
-        return f"Gate({self.id!r}, target={self.target}{controls}{params})"
 
 
 @dataclass(frozen=True)
@@ -173,6 +170,14 @@ class PlexarGate:
         self.parameter = gate.parameter or None
         self.has_stored_matrix = gate.matrix is not None
         self.stored_matrix = gate.matrix
+        if gate.id == "gp" and gate.control:
+            # plexar's gates need a target: a controlled phase is a phase on
+            # the last control, conditioned on the others.
+            phase = np.exp(1j * gate.parameter[0])
+            self.id, self.parameter, self.has_stored_matrix = "unitary", None, True
+            self.stored_matrix = np.diag([1, phase] if gate.control_state[-1] else [phase, 1]).astype(complex)
+            self.target, self.control, self.control_state = gate.control[-1:], gate.control[:-1], \
+                gate.control_state[:-1]
 
 
 class PlexarKraus:

@@ -50,6 +50,12 @@ _STANDARD: dict[str, tuple[str, int, Callable[[list[float]], list[float]] | None
     "c3x": ("x", 3, None), "c3sx": ("sx", 3, None),
 }
 _SKIPPED = frozenset({"barrier", "delay", "id"})
+# Standard gates without parameters; shared empty lists of the fast path.
+_FIXED = frozenset(name for name in _STANDARD if name in {
+    "x", "y", "z", "h", "s", "sdg", "t", "tdg", "sx", "sxdg", "swap", "cx", "cy", "cz", "ch", "cs", "csdg", "csx",
+    "cswap", "ccx", "ccz", "c3x", "c3sx"})
+_NO_PARAMETERS: list[float] = []
+_NO_CONTROLS: list[int] = []
 _UNSUPPORTED_FLOW = frozenset({"while_loop", "switch_case", "break_loop", "continue_loop", "store"})
 
 # Largest unitary passed as a matrix instead of its definition: plexar stores
@@ -90,7 +96,7 @@ def translate(circuit: Any, noise: NoiseSource | None = None, *,
     translator.circuit(circuit, qubit_index, clbit_index, body, top=True)
     phase = translator.global_phase + float(circuit.global_phase)
     if phase % (2 * math.pi) != 0.0:
-        body.insert(0, Gate("gp", [], parameter=[phase]))
+        body.insert(0, Gate.of("gp", [], parameter=[phase]))
     registers = [ClassicalRegister(r.name, [clbit_index[b] for b in r]) for r in circuit.cregs]
     readout: dict[int, np.ndarray] = {}
     if noise is not None:
@@ -122,23 +128,44 @@ class _Translator:
 
     def circuit(self, circuit: Any, qubit_index: dict[Any, int], clbit_index: dict[Any, int],
                 out: list[Instruction], top: bool) -> None:
+        # The loop that long circuits spend their time in: standard gates are
+        # read from the instruction without building its operation object;
+        # records of gates without parameters are made once per name and
+        # qubits, qubit lists once per qubit tuple.
         standard = _STANDARD
         noise = self.noise
+        make = tuple.__new__
+        append = out.append
+        qubit_lists: dict[tuple[Any, ...], list[int]] = {}
+        fixed_gates: dict[tuple[str, tuple[Any, ...]], Gate] = {}
         for ins in circuit.data:
             name = ins.name
             entry = standard.get(name)
             if entry is not None and ins.is_standard_gate():
-                qubits = [qubit_index[q] for q in ins.qubits]
+                bits = ins.qubits
                 vocabulary_name, controls, rewrite = entry
-                params = [float(p) for p in ins.params]
-                if rewrite is not None:
-                    params = rewrite(params)
-                if controls:
-                    out.append(Gate(vocabulary_name, qubits[controls:], qubits[:controls], [1] * controls, params))
+                if name in _FIXED:
+                    gate = fixed_gates.get((name, bits))
+                    if gate is None:
+                        qubits = [qubit_index[q] for q in bits]
+                        gate = fixed_gates[(name, bits)] = make(Gate, (
+                            vocabulary_name, qubits[controls:], qubits[:controls], [1] * controls, _NO_PARAMETERS,
+                            None))
                 else:
-                    out.append(Gate(vocabulary_name, qubits, None, None, params))
+                    qubits = qubit_lists.get(bits)  # type: ignore[assignment]
+                    if qubits is None:
+                        qubits = qubit_lists[bits] = [qubit_index[q] for q in bits]
+                    params = list(map(float, ins.params))
+                    if rewrite is not None:
+                        params = rewrite(params)
+                    if controls:
+                        gate = make(Gate, (vocabulary_name, qubits[controls:], qubits[:controls], [1] * controls,
+                                           params, None))
+                    else:
+                        gate = make(Gate, (vocabulary_name, qubits, _NO_CONTROLS, _NO_CONTROLS, params, None))
+                append(gate)
                 if noise is not None:
-                    out += noise.after_gate(name, qubits)
+                    out += noise.after_gate(name, gate.control + gate.target)
                 continue
             self.instruction(ins.operation, [qubit_index[q] for q in ins.qubits],
                              [clbit_index[c] for c in ins.clbits], qubit_index, clbit_index, out, top)
@@ -186,12 +213,12 @@ class _Translator:
         self.circuit(block, qubit_index, clbit_index, out, top=False)
         phase = float(block.global_phase)
         if phase:
-            out.insert(start, Gate("gp", [], parameter=[phase]))
+            out.insert(start, Gate.of("gp", [], parameter=[phase]))
 
     def _materialise_phase(self, out: list[Instruction], start: int) -> None:
         # Inside a conditional body a definition's phase belongs to the body.
         if self.global_phase:
-            out.insert(start, Gate("gp", [], parameter=[self.global_phase]))
+            out.insert(start, Gate.of("gp", [], parameter=[self.global_phase]))
             self.global_phase = 0.0
 
     def _conditional(self, op: Any, qubits: list[int], clbits: list[int],
@@ -228,6 +255,9 @@ class _Translator:
         if name == "global_phase":
             self._phase(float(op.params[0]), controls, states, out)
             return
+        if isinstance(op, qiskit.circuit.AnnotatedOperation):
+            self._annotated(op, qubits, controls, states, out)
+            return
         if isinstance(op, qiskit.circuit.ControlledGate):
             count = op.num_ctrl_qubits
             bits = [(op.ctrl_state >> j) & 1 for j in range(count)]
@@ -237,6 +267,9 @@ class _Translator:
         if entry is not None and entry[1] == 0 and _is_standard(op):
             vocabulary_name, _, rewrite = entry
             params = [float(p) for p in op.params]
+            if name == "u" and len(params) == 4:
+                # The base of a controlled CU: U with the phase e^{iγ} carried as a fourth parameter.
+                self._phase(params.pop(), controls, states, out)
             out.append(Gate(vocabulary_name, qubits, list(controls), list(states),
                             rewrite(params) if rewrite else params))
             return
@@ -244,7 +277,7 @@ class _Translator:
             raise ValueError(f"instruction {name!r} cannot be simulated (no unitary and no definition)")
         k = len(qubits)
         if isinstance(op, qiskit.circuit.Gate) and (k <= 2 or name == "unitary") and k <= self.max_unitary_qubits:
-            out.append(Gate("unitary", list(qubits), list(controls), list(states), matrix=self._matrix(op)))
+            out.append(Gate.of("unitary", qubits, controls, states, matrix=self._matrix(op)))
             return
         definition = op.definition
         if definition is None:
@@ -252,9 +285,28 @@ class _Translator:
         expanded: list[Instruction] = []
         self._definition(definition, qubits, controls, states, expanded)
         if isinstance(op, qiskit.circuit.Gate) and len(expanded) > 2**k and k <= self.max_unitary_qubits:
-            out.append(Gate("unitary", list(qubits), list(controls), list(states), matrix=self._matrix(op)))
+            out.append(Gate.of("unitary", qubits, controls, states, matrix=self._matrix(op)))
         else:
             out += expanded
+
+    def _annotated(self, op: Any, qubits: list[int], controls: list[int], states: list[int],
+                   out: list[Instruction]) -> None:
+        """Control modifiers add controls in front of the qubits, the last
+        modifier's first; any other modifier takes the operation's matrix."""
+        modifiers = op.modifiers
+        if not all(isinstance(m, _qiskit().circuit.ControlModifier) for m in modifiers):
+            if len(qubits) > self.max_unitary_qubits:
+                raise ValueError(f"annotated {op.base_op.name!r} on {len(qubits)} qubits is too wide for a matrix")
+            out.append(Gate.of("unitary", qubits, controls, states, matrix=self._matrix(op)))
+            return
+        controls, states = list(controls), list(states)
+        position = 0
+        for modifier in reversed(modifiers):
+            count = modifier.num_ctrl_qubits
+            controls += qubits[position:position + count]
+            states += [(modifier.ctrl_state >> j) & 1 for j in range(count)]
+            position += count
+        self.gate(op.base_op, qubits[position:], controls, states, out)
 
     def _definition(self, definition: Any, qubits: list[int], controls: list[int], states: list[int],
                     out: list[Instruction]) -> None:
