@@ -18,6 +18,7 @@
 #include "stavex_device_state.h"
 #include "stavex_measure.h"
 #include "zorvane/device_text.h"
+#include "zorvane/python_binding.h"
 #include "zorvane/python_input.h"
 
 #if defined(ZORVANE_CPU_LAYER)
@@ -225,21 +226,21 @@ PYBIND11_MODULE(stavex, m) {
       .value("PairAutoFusion", PairAutoFusion)
       .export_values();
 
-  py::class_<DeviceState, std::shared_ptr<DeviceState>>(m, "DeviceState")
-      .def_static("from_numpy", &state_from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0",
-                  py::arg("use_pinned_host") = false)
-      .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
-                  py::arg("device") = "cuda:0")
-      .def("to_numpy", &to_numpy, py::arg("use_pinned_host") = false)
-      .def("copy_to_numpy", &copy_to_numpy, py::arg("state"), py::arg("use_pinned_host") = false)
-      .def_property_readonly("n", [](const DeviceState& s) { return s.n; })
-      .def_property_readonly("num_state", [](const DeviceState& s) { return s.num_state; })
-      .def_property_readonly("device_id", [](const DeviceState& s) { return s.device_id; })
-      .def_property_readonly("dtype", [](const DeviceState& s) { return std::string(s.dtype_name()); });
+  zorvane::BoundClass<DeviceState>(m, "DeviceState")
+      .static_method("from_numpy", &state_from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0",
+                     py::arg("use_pinned_host") = false)
+      .static_method("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
+                     py::arg("device") = "cuda:0")
+      .method("to_numpy", &to_numpy, py::arg("use_pinned_host") = false)
+      .method("copy_to_numpy", &copy_to_numpy, py::arg("state"), py::arg("use_pinned_host") = false)
+      .readonly_property("n", [](const DeviceState& s) { return s.n; })
+      .readonly_property("num_state", [](const DeviceState& s) { return s.num_state; })
+      .readonly_property("device_id", [](const DeviceState& s) { return s.device_id; })
+      .readonly_property("dtype", [](const DeviceState& s) { return std::string(s.dtype_name()); });
 
-  py::class_<PreparedFusionChunk, std::shared_ptr<PreparedFusionChunk>>(m, "PreparedFusionChunk")
-      .def_property_readonly("n", [](const PreparedFusionChunk& c) { return c.n; })
-      .def_property_readonly("gate_count", [](const PreparedFusionChunk& c) { return c.gates.size(); });
+  zorvane::BoundClass<PreparedFusionChunk>(m, "PreparedFusionChunk")
+      .readonly_property("n", [](const PreparedFusionChunk& c) { return c.n; })
+      .readonly_property("gate_count", [](const PreparedFusionChunk& c) { return c.gates.size(); });
 
   m.def("run_circuit_device", &run_circuit_device, py::arg("state").none(false), py::arg("gate_ir"), py::arg("endian") = "little",
         py::arg("mode") = PairAuto, "Run a gate_ir chunk on an existing CUDA DeviceState.");
@@ -277,6 +278,8 @@ PYBIND11_MODULE(stavex, m) {
       py::arg("chunk").none(false),
       "The plan of a prepared chunk as (kind, gate indices, active qubits) per group; kind 0 AutoPair, "
       "1 SparseShareMem, 2 DenseMM.");
+
+  zorvane::bind_device_memory_info(m);
 
 #if defined(ZORVANE_CPU_LAYER)
   cpu_layer::bind_python_controls(m);
