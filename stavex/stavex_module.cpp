@@ -148,6 +148,20 @@ std::string measure_device(const StatePtr& state, const std::vector<int64_t>& ta
   });
 }
 
+// Up to a million entries: built through the C API, without a temporary
+// conversion object per key and value. `key` makes the key object of an entry.
+template <class Counts, class Key>
+py::dict counts_dict(const Counts& counts, Key&& key) {
+  py::dict out;
+  for (const auto& [outcome, count] : counts) {
+    const auto key_object = py::reinterpret_steal<py::object>(key(outcome));
+    const auto value = py::reinterpret_steal<py::object>(PyLong_FromUnsignedLongLong(count));
+    if (!key_object || !value || PyDict_SetItem(out.ptr(), key_object.ptr(), value.ptr()) != 0)
+      throw py::error_already_set();
+  }
+  return out;
+}
+
 py::tuple sample_measure_device(const StatePtr& state, const std::vector<int64_t>& targets, uint64_t shots,
                                 const std::string& endian, const std::optional<uint64_t>& seed, bool collapse_last) {
   check_endian(endian);
@@ -161,16 +175,57 @@ py::tuple sample_measure_device(const StatePtr& state, const std::vector<int64_t
                             collapse_last);
     });
   }
-  // Up to a million entries: built through the C API, without a temporary
-  // conversion object per key and value.
-  py::dict counts;
-  for (const auto& [text, count] : result.counts) {
-    const auto key = py::reinterpret_steal<py::object>(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    const auto value = py::reinterpret_steal<py::object>(PyLong_FromUnsignedLongLong(count));
-    if (!key || !value || PyDict_SetItem(counts.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
-  }
+  const py::dict counts = counts_dict(result.counts, [](const std::string& text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
   return py::make_tuple(counts, result.last);
+}
+
+// A NumPy array that takes over the vector's storage instead of copying it.
+py::array_t<double> array_owning(std::vector<double>&& values) {
+  auto* owned = new std::vector<double>(std::move(values));
+  py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<double>*>(p); });
+  return py::array_t<double>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
+}
+
+py::array_t<double> outcome_probabilities_device(const StatePtr& state, const std::vector<int64_t>& targets,
+                                                 const std::string& endian) {
+  check_endian(endian);
+  std::vector<double> table;
+  {
+    py::gil_scoped_release release;
+    table = with_typed_state(*state, [&](auto* data) {
+      return outcome_probabilities(state->n, data, state->num_state, targets, endian, state->device_id);
+    });
+  }
+  return array_owning(std::move(table));
+}
+
+py::tuple draw_outcomes_from_table(const py::object& probabilities, uint64_t shots, uint64_t seed) {
+  if (!py::array_t<double>::check_(probabilities) || py::reinterpret_borrow<py::array>(probabilities).ndim() != 1)
+    throw std::invalid_argument("probabilities must be a 1-D float64 numpy array");
+  // Read with the lock held, so that no other thread changes the table while
+  // it is read; the draw itself runs without the lock.
+  const auto view = py::reinterpret_borrow<py::array_t<double>>(probabilities).unchecked<1>();
+  std::vector<double> table(static_cast<size_t>(view.shape(0)));
+  for (py::ssize_t i = 0; i < view.shape(0); ++i) table[static_cast<size_t>(i)] = view(i);
+  OutcomeDraws draws;
+  {
+    py::gil_scoped_release release;
+    draws = draw_outcomes(table, shots, seed);
+  }
+  const py::dict counts = counts_dict(draws.counts, [](uint64_t o) { return PyLong_FromUnsignedLongLong(o); });
+  return py::make_tuple(counts, draws.last);
+}
+
+void collapse_outcome_device(const StatePtr& state, const std::vector<int64_t>& targets, uint64_t outcome,
+                             double probability, const std::string& endian, bool keep) {
+  check_endian(endian);
+  py::gil_scoped_release release;
+  with_typed_state(*state, [&](auto* data) {
+    collapse_outcome(state->n, data, state->num_state, targets, endian, state->device_id, outcome, probability,
+                     keep);
+  });
 }
 
 // The NumPy-level functions: a temporary state uploaded and downloaded with
@@ -278,6 +333,19 @@ PYBIND11_MODULE(stavex, m) {
       py::arg("chunk").none(false),
       "The plan of a prepared chunk as (kind, gate indices, active qubits) per group; kind 0 AutoPair, "
       "1 SparseShareMem, 2 DenseMM.");
+
+  // Parts of a measurement, for callers that hold one part of a larger state.
+  m.def("_outcome_probabilities", &outcome_probabilities_device, py::arg("state").none(false), py::arg("targets"),
+        py::arg("endian") = "little",
+        "Unnormalised outcome probabilities of the targets (2**k float64, indexed as sample_measure_device "
+        "indexes outcomes), without collapse.");
+  m.def("_draw_outcomes", &draw_outcomes_from_table, py::arg("probabilities"), py::arg("shots"), py::arg("seed"),
+        "Draw shots from a table of unnormalised outcome probabilities exactly as sample_measure_device draws; "
+        "returns (counts by outcome index, last outcome index).");
+  m.def("_collapse_outcome", &collapse_outcome_device, py::arg("state").none(false), py::arg("targets"),
+        py::arg("outcome"), py::arg("probability"), py::arg("endian") = "little", py::arg("keep") = true,
+        "Collapse onto an outcome of the targets with its unnormalised probability (keep=False: zero every "
+        "amplitude).");
 
   zorvane::bind_device_memory_info(m);
 

@@ -28,6 +28,7 @@ from gate_reference import SWAP
 from test_fusion import (AUTOPAIR, DENSEMM, SPARSESHAREMEM, TOLERANCE, as_objects, chunk_groups, fault_chunk,
                          model, on_thread, prefix_states, random_unitary)
 from test_measure import assert_collapsed, reference_collapse, reference_sample
+from test_state_parts import reference_draw, reference_probabilities
 
 pytestmark = cpu_layer_only
 
@@ -304,13 +305,47 @@ def stavex_case(name, dtype):
         events = [("allocation", OOM, 0)] + transfer_events(True) + measure_events(True) + transfer_events(True)
         return Case(stavex, call=lambda a: stavex.measure(N, a, [3, 5], use_pinned_host=True),
                     check=measured([3, 5], None, True, seeded=False), events=events, stages=[v], **in_array)
+    if name == "outcome_probabilities":
+        def probabilities(s, table, start):
+            expected = reference_probabilities(start, N, [4, 1, 2], "big")
+            assert np.allclose(table, expected, rtol=1e-6, atol=0) and matches(s.to_numpy(), start, dtype)
+        return Case(stavex, call=lambda s: stavex._outcome_probabilities(s, [4, 1, 2], "big"), check=probabilities,
+                    events=measure_events(False), stages=[v], **on_device)
+    if name == "draw_outcomes":  # host work only
+        table = reference_probabilities(v, N, [3, 1], "little")
+
+        def drawn(_, result, __):
+            assert result == reference_draw(table, 50, 3)
+        return Case(stavex, lambda: None, lambda _: stavex._draw_outcomes(table, 50, 3), lambda _: None, drawn,
+                    events=[])
+    if name.startswith("collapse_"):  # keep: labels up, collapse; all: no labels; drop: a memset
+        targets = {"collapse_keep": [5, 0], "collapse_all": []}.get(name, [2])
+        norm2 = np.sum(np.abs(v.astype(np.complex128)) ** 2)
+        cum = np.cumsum(reference_probabilities(v, N, targets, "little")) if targets else np.array([norm2])
+        outcome = min(2, 2 ** len(targets) - 1)
+        p = cum[outcome] - (cum[outcome - 1] if outcome else 0.0)
+        keep = name != "collapse_drop"
+
+        def collapsed(s, _, start):
+            if not keep:
+                expected = np.zeros_like(start)
+            elif targets:
+                expected = reference_collapse(start, N, targets, "little", outcome, cum)
+            else:
+                expected = start * np.asarray(1 / np.sqrt(p), start.real.dtype)
+            assert_collapsed(s.to_numpy(), expected)
+        events = {"collapse_keep": [("allocation", OOM, 0), ("copy", FAILED, 0), ("launch", FAILED, 0)],
+                  "collapse_all": [("launch", FAILED, 0)]}.get(name, [])
+        return Case(stavex, call=lambda s: stavex._collapse_outcome(s, targets, outcome, p, keep=keep),
+                    check=collapsed, events=events, stages=[v], **on_device)
     raise KeyError(name)
 
 
 STAVEX_CALLS = (["zero_state", "from_numpy", "from_numpy_pinned", "to_numpy_pinned", "copy_to_numpy_pinned"]
                 + [f"run_{entry}-{mode}" for entry in ("device", "gates", "numpy")
                    for mode in ("AllState", "Pair", "PairAuto", "PairAutoFusion")]
-                + ["prepare_chunk", "prepared_chunk", "measure_device", "sample_collapse", "sample_keep", "measure_pinned"])
+                + ["prepare_chunk", "prepared_chunk", "measure_device", "sample_collapse", "sample_keep", "measure_pinned"]
+                + ["outcome_probabilities", "draw_outcomes", "collapse_keep", "collapse_all", "collapse_drop"])
 
 
 # ---- density-matrix calls --------------------------------------------------------------------
