@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "array_interface.h"
 #include "fusion/fusion.h"
 #include "fusion/plan_execution.h"
 #include "gate_parsing.h"
@@ -18,6 +19,7 @@
 #include "stavex_device_state.h"
 #include "stavex_measure.h"
 #include "zorvane/device_text.h"
+#include "zorvane/host_transfer.h"
 #include "zorvane/python_binding.h"
 #include "zorvane/python_input.h"
 
@@ -228,6 +230,72 @@ void collapse_outcome_device(const StatePtr& state, const std::vector<int64_t>& 
   });
 }
 
+// One side of a range copy and what keeps its memory alive while the
+// interpreter lock is released.
+struct CopySide {
+  AmplitudeBuffer buffer;
+  int is_double = 0;
+  StatePtr state;        // set for a DeviceState
+  py::object owner;      // the array or exporting object
+};
+
+CopySide copy_side(const py::object& object, const std::string& side, bool written) {
+  CopySide out;
+  out.owner = object;
+  if (py::isinstance<DeviceState>(object)) {
+    out.state = object.cast<StatePtr>();
+    out.buffer = AmplitudeBuffer{AmplitudeBuffer::Kind::state, out.state->data, out.state->num_state};
+    out.is_double = out.state->is_double;
+  } else if (py::isinstance<py::array>(object)) {
+    auto array = py::reinterpret_borrow<py::array>(object);
+    if (written && !array.writeable()) throw std::invalid_argument("target array must be writable");
+    if (array.ndim() != 1 || !(array.flags() & py::array::c_style))
+      throw std::invalid_argument(side + " must be a 1-D C-contiguous numpy array");
+    out.is_double = dtype_of(object);
+    void* data = written ? array.mutable_data() : const_cast<void*>(array.data());
+    out.buffer = AmplitudeBuffer{AmplitudeBuffer::Kind::host, data, static_cast<uint64_t>(array.size())};
+  } else if (py::hasattr(object, "__cuda_array_interface__")) {
+    const ForeignArray foreign = read_cuda_array_interface(object, side);
+    if (written && foreign.read_only) throw std::invalid_argument("target __cuda_array_interface__ is read-only");
+    out.buffer = AmplitudeBuffer{AmplitudeBuffer::Kind::foreign, foreign.data, foreign.size, foreign.stream};
+    out.is_double = foreign.is_double;
+  } else {
+    throw std::invalid_argument(side +
+                                " must be a DeviceState, a numpy array or an object exposing __cuda_array_interface__");
+  }
+  return out;
+}
+
+void copy_range(const py::object& source, uint64_t source_offset, const py::object& target, uint64_t target_offset,
+                uint64_t count, bool use_pinned_host) {
+  const CopySide from = copy_side(source, "source", false);
+  const CopySide to = copy_side(target, "target", true);
+  const StatePtr& state = from.state ? from.state : to.state;
+  if (!state) throw std::invalid_argument("source or target must be a DeviceState");
+  if (from.is_double != to.is_double) throw std::invalid_argument("source and target dtypes differ");
+  py::gil_scoped_release release;
+  copy_amplitude_range(state->device_id, state->element_bytes(), from.buffer, source_offset, to.buffer,
+                       target_offset, count, use_pinned_host);
+}
+
+py::array pinned_host_array(uint64_t count, const std::string& dtype, const std::optional<std::string>& device) {
+  if (count == 0) throw std::invalid_argument("count must be positive");
+  const int is_double = zorvane::parse_dtype(dtype);
+  const std::optional<int> device_id =
+      device ? std::optional<int>(zorvane::parse_device(*device)) : std::optional<int>();
+  const size_t bytes = zorvane::checked_byte_size(count, is_double ? 16 : 8);
+  void* host = nullptr;
+  {
+    py::gil_scoped_release release;
+    host = zorvane::allocate_pinned_host(bytes, device_id);
+  }
+  // The capsule owns the memory from here on, also if making the array fails.
+  py::capsule owner(host, [](void* p) { zorvane::free_pinned_host(p); });
+  return py::array(py::dtype(is_double ? "complex128" : "complex64"),
+                   std::vector<py::ssize_t>{static_cast<py::ssize_t>(count)}, std::vector<py::ssize_t>{}, host,
+                   owner);
+}
+
 // The NumPy-level functions: a temporary state uploaded and downloaded with
 // the lock held; only the run or the measurement releases it. A failure after
 // the upload leaves the caller's array as it was.
@@ -291,7 +359,8 @@ PYBIND11_MODULE(stavex, m) {
       .readonly_property("n", [](const DeviceState& s) { return s.n; })
       .readonly_property("num_state", [](const DeviceState& s) { return s.num_state; })
       .readonly_property("device_id", [](const DeviceState& s) { return s.device_id; })
-      .readonly_property("dtype", [](const DeviceState& s) { return std::string(s.dtype_name()); });
+      .readonly_property("dtype", [](const DeviceState& s) { return std::string(s.dtype_name()); })
+      .readonly_property("__cuda_array_interface__", &cuda_array_interface);
 
   zorvane::BoundClass<PreparedFusionChunk>(m, "PreparedFusionChunk")
       .readonly_property("n", [](const PreparedFusionChunk& c) { return c.n; })
@@ -346,6 +415,14 @@ PYBIND11_MODULE(stavex, m) {
         py::arg("outcome"), py::arg("probability"), py::arg("endian") = "little", py::arg("keep") = true,
         "Collapse onto an outcome of the targets with its unnormalised probability (keep=False: zero every "
         "amplitude).");
+
+  m.def("_copy_range", &copy_range, py::arg("source"), py::arg("source_offset"), py::arg("target"),
+        py::arg("target_offset"), py::arg("count"), py::arg("use_pinned_host") = false,
+        "Copy count amplitudes between a DeviceState and a DeviceState, a 1-D numpy array or an object exposing "
+        "__cuda_array_interface__ (the same dtype); returns when the copy is done.");
+  m.def("_pinned_host_array", &pinned_host_array, py::arg("count"), py::arg("dtype") = "complex128",
+        py::arg("device") = py::none(),
+        "A new 1-D numpy array of count elements in page-locked host memory, freed with the array.");
 
   zorvane::bind_device_memory_info(m);
 

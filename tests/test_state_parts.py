@@ -141,3 +141,132 @@ def test_argument_errors_leave_the_state(call, error, message):
         call(device)
     assert str(info.value) == message
     assert device.to_numpy().tobytes() == state.tobytes()
+
+
+# ---- range copies, the array interface, pinned host arrays ------------------------------------
+
+
+class Exported:
+    """A foreign owner of device memory: exposes another object's buffer only
+    through __cuda_array_interface__, with entries overridden."""
+
+    def __init__(self, owner, **changes):
+        self.owner = owner
+        self.__cuda_array_interface__ = {**owner.__cuda_array_interface__, **changes}
+
+
+def host_pointer_interface(array):
+    return {"shape": array.shape, "typestr": array.dtype.str, "data": (array.ctypes.data, False), "version": 3}
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("pinned", [False, True])
+@pytest.mark.parametrize("route", ["state_to_host", "host_to_state", "state_to_state", "within_state",
+                                   "state_to_foreign", "foreign_to_state"])
+def test_copy_range_moves_exactly_the_range(dtype, pinned, route):
+    n, (src_at, dst_at, count) = 6, (5, 37, 20)
+    source, target = random_state(n, dtype, seed=1), random_state(n, dtype, seed=2)
+    if route == "within_state":
+        target = source
+    expected = target.copy()
+    expected[dst_at:dst_at + count] = source[src_at:src_at + count]
+
+    a, b = stavex.DeviceState.from_numpy(n, source), stavex.DeviceState.from_numpy(n, target)
+    host = target.copy() if route == "state_to_host" else source.copy()
+    sides = {"state_to_host": (a, host), "host_to_state": (host, b), "state_to_state": (a, b), "within_state": (a, a),
+             "state_to_foreign": (a, Exported(b)), "foreign_to_state": (Exported(a), b)}[route]
+    stavex._copy_range(sides[0], src_at, sides[1], dst_at, count, use_pinned_host=pinned)
+
+    result = host if route == "state_to_host" else a.to_numpy() if route == "within_state" else b.to_numpy()
+    assert result.tobytes() == expected.tobytes()
+    if route not in ("within_state", "host_to_state", "foreign_to_state"):
+        assert a.to_numpy().tobytes() == source.tobytes()
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_cuda_array_interface_describes_the_buffer(dtype):
+    state = stavex.DeviceState.zero_state(5, np.dtype(dtype).name)
+    interface = state.__cuda_array_interface__
+    pointer = interface.pop("data")
+    assert interface == {"shape": (32,), "typestr": np.dtype(dtype).str, "strides": None, "version": 3, "stream": 1}
+    assert isinstance(pointer[0], int) and pointer[0] != 0 and pointer[1] is False
+    assert state.__cuda_array_interface__["data"] == pointer
+    with pytest.raises(AttributeError):
+        state.__cuda_array_interface__ = {}
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_pinned_host_array_is_page_locked_for_its_whole_life(dtype):
+    array = stavex._pinned_host_array(100, np.dtype(dtype).name)
+    assert array.dtype == dtype and array.shape == (100,) and array.flags.writeable and array.flags.c_contiguous
+    array[:] = np.arange(100)
+    state = stavex.DeviceState.from_numpy(7, random_state(7, dtype, seed=3))
+    stavex._copy_range(state, 28, array, 0, 100, use_pinned_host=True)  # already locked: no second lock
+    assert array.tobytes() == state.to_numpy()[28:].tobytes()
+    if stavex.backend == "cpu":
+        assert array.nbytes in stavex._cpu_layer_live_host_allocations()
+        assert stavex._cpu_layer_host_registrations() == 0
+        view = array[10:]
+        del array
+        assert view.nbytes + 10 * view.itemsize in stavex._cpu_layer_live_host_allocations()
+        del view
+        assert stavex._cpu_layer_live_host_allocations() == []
+
+
+STATE = random_state(3, np.complex128, seed=5)
+
+
+def read_only(array):
+    array.flags.writeable = False
+    return array
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda s: stavex._copy_range(s, 0, s, 2, 3), "source and target ranges overlap"),
+    (lambda s: stavex._copy_range(s, 0, Exported(s), 1, 2), "source and target ranges overlap"),
+    (lambda s: stavex._copy_range(s, 6, np.zeros(8, np.complex128), 0, 3),
+     "source_offset + count exceeds the source size"),
+    (lambda s: stavex._copy_range(s, 2**64 - 1, np.zeros(8, np.complex128), 0, 2),
+     "source_offset + count exceeds the source size"),
+    (lambda s: stavex._copy_range(np.zeros(4, np.complex128), 0, s, 5, 4),
+     "target_offset + count exceeds the target size"),
+    (lambda s: stavex._copy_range(np.zeros(4, np.complex128), 0, np.zeros(4, np.complex128), 0, 1),
+     "source or target must be a DeviceState"),
+    (lambda s: stavex._copy_range(s, 0, np.zeros(8, np.complex64), 0, 1), "source and target dtypes differ"),
+    (lambda s: stavex._copy_range(s, 0, Exported(s, typestr="<c8"), 0, 1), "source and target dtypes differ"),
+    (lambda s: stavex._copy_range(s, 0, np.zeros(8), 0, 1), "dtype must be 'complex64' or 'complex128', got: float64"),
+    (lambda s: stavex._copy_range(s, 0, np.zeros(16, np.complex128)[::2], 0, 1),
+     "target must be a 1-D C-contiguous numpy array"),
+    (lambda s: stavex._copy_range(s, 0, np.zeros((2, 4), np.complex128), 0, 1),
+     "target must be a 1-D C-contiguous numpy array"),
+    (lambda s: stavex._copy_range(s, 0, read_only(np.zeros(8, np.complex128)), 0, 1), "target array must be writable"),
+    (lambda s: stavex._copy_range([0j] * 8, 0, s, 0, 1),
+     "source must be a DeviceState, a numpy array or an object exposing __cuda_array_interface__"),
+    (lambda s: stavex._copy_range(s, 0, Exported(s, data=(s.__cuda_array_interface__["data"][0], True)), 0, 1),
+     "target __cuda_array_interface__ is read-only"),
+    (lambda s: stavex._copy_range(Exported(s, shape=(2, 4)), 0, s, 0, 1),
+     "source __cuda_array_interface__ must describe a 1-D array"),
+    (lambda s: stavex._copy_range(Exported(s, typestr=">c16"), 0, s, 0, 1),
+     "source __cuda_array_interface__ typestr must be '<c8' or '<c16', got: >c16"),
+    (lambda s: stavex._copy_range(Exported(s, strides=(32,)), 0, s, 0, 1),
+     "source __cuda_array_interface__ must describe a contiguous array"),
+    (lambda s: stavex._copy_range(Exported(s, mask=np.ones(8, bool)), 0, s, 0, 1),
+     "source __cuda_array_interface__ mask must be None"),
+    (lambda s: stavex._copy_range(Exported(s, stream=0), 0, s, 0, 1),
+     "source __cuda_array_interface__ stream must be None or a positive int"),
+    (lambda s: stavex._copy_range(Exported(s, data=None), 0, s, 0, 1),
+     "source __cuda_array_interface__ data must be a (pointer, read-only flag) tuple"),
+    (lambda s: stavex._copy_range(type("Listed", (), {"__cuda_array_interface__": [8]})(), 0, s, 0, 1),
+     "source __cuda_array_interface__ must be a dict"),
+    (lambda s: stavex._copy_range(Exported(s, **host_pointer_interface(STATE)), 0, s, 0, 1),
+     "source __cuda_array_interface__ data is not device memory"),
+    (lambda s: stavex._pinned_host_array(0), "count must be positive"),
+    (lambda s: stavex._pinned_host_array(4, "float64"), "dtype must be 'complex64' or 'complex128', got: float64"),
+    (lambda s: stavex._pinned_host_array(4, device="cpu"), "device must be 'cuda', 'gpu', or 'cuda:<id>', got: cpu"),
+])
+def test_copy_and_pinned_argument_errors(call, message):
+    device = stavex.DeviceState.from_numpy(3, STATE)
+    with pytest.raises(ValueError) as info:
+        call(device)
+    assert str(info.value) == message
+    assert device.to_numpy().tobytes() == STATE.tobytes()
