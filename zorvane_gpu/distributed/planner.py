@@ -31,6 +31,8 @@ from collections import deque
 from dataclasses import dataclass, field
 from typing import Sequence
 
+import numpy as np
+
 from .gates import GateRecord, swap_record
 
 NEVER = math.inf
@@ -83,6 +85,15 @@ class Layout:
             self.known[qa] = kb
         if ka is not None:
             self.known[qb] = ka
+
+    def logical_order(self, physical: np.ndarray) -> np.ndarray:
+        """A whole state indexed by physical position bits (rank r's amplitudes
+        at r * 2**L), reindexed by logical qubit bits."""
+        n, position = self.n, self.position
+        if position == list(range(n)):
+            return physical
+        axes = [n - 1 - position[n - 1 - a] for a in range(n)]  # axis a of an n-axis view is bit n-1-a
+        return np.ascontiguousarray(physical.reshape((2,) * n).transpose(axes)).reshape(-1)
 
     def copy(self) -> "Layout":
         return Layout(self.n, self.global_count, self.position, self.known)

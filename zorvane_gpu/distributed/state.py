@@ -88,15 +88,6 @@ def _available_host_bytes() -> int:
     return os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
 
 
-def _logical_order(physical: np.ndarray, position: Sequence[int]) -> np.ndarray:
-    """Amplitudes indexed by physical position bits, reindexed by logical qubit bits."""
-    n = len(position)
-    if list(position) == list(range(n)):
-        return physical
-    axes = [n - 1 - position[n - 1 - a] for a in range(n)]  # axis a of an n-axis view is bit n-1-a
-    return np.ascontiguousarray(physical.reshape((2,) * n).transpose(axes)).reshape(-1)
-
-
 class DistributedState:
     """Made by `zero_state` or `from_numpy`; there is no constructor."""
 
@@ -308,7 +299,7 @@ class DistributedState:
         failure = self._exchanger.gather(root, out)
         self._seconds["exchange"] += perf_counter() - start
         self._group.settle(failure, "gathering the state")
-        return None if out is None else _logical_order(out, self._layout.position)
+        return None if out is None else self._layout.logical_order(out)
 
     # ---- gates ----------------------------------------------------------------
 
