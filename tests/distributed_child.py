@@ -95,16 +95,18 @@ def measurement():
     print("OK measurement", flush=True)
 
 
+REPORTS = []
+
+
 def report(what, call):
-    """Prints what this rank raised (every rank must raise)."""
+    """Records what this rank raised (every rank must raise); rank 0 prints all at the end."""
     start = time.perf_counter()
     try:
         call()
     except Exception as error:  # noqa: BLE001
-        print(f"rank {rank} {what}: {type(error).__name__}: {error} ({time.perf_counter() - start:.1f} s)",
-              flush=True)
+        REPORTS.append(f"rank {rank} {what}: {type(error).__name__}: {error} ({time.perf_counter() - start:.1f} s)")
         return
-    print(f"rank {rank} {what}: nothing raised", flush=True)
+    REPORTS.append(f"rank {rank} {what}: nothing raised")
 
 
 def failures():
@@ -122,7 +124,9 @@ def failures():
         report(f"{kind} fault", lambda: state.run(gates + gates))
         stavex._cpu_layer_clear_faults()
         report(f"after {kind} fault", lambda: state.to_numpy())
-    print(f"rank {rank} done", flush=True)
+    REPORTS.append(f"rank {rank} done")
+    for lines in comm.gather(REPORTS, root=0) or []:
+        print("\n".join(lines), flush=True)
 
 
 def mpi_failure():

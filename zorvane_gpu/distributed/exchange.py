@@ -36,11 +36,11 @@ def _loaded_mpi_library() -> ctypes.CDLL | None:
     """The MPI library mpi4py loaded into this process."""
     try:
         with open("/proc/self/maps") as maps:
-            paths = {line.split()[-1] for line in maps if "libmpi" in line and line.rstrip().endswith(".so")
-                     or "libmpi.so" in line}
-    except OSError:
+            paths = sorted({line.split()[-1] for line in maps
+                            if os.path.basename(line.split()[-1]).startswith("libmpi.so")})
+    except (OSError, IndexError):
         return None
-    for path in sorted(p for p in paths if os.path.basename(p).startswith("libmpi.")):
+    for path in paths:
         try:
             return ctypes.CDLL(path)
         except OSError:
@@ -100,8 +100,9 @@ class Exchanger:
             self._device_send = stavex.DeviceState.zero_state(self.chunk.bit_length() - 1, dtype=state.dtype,
                                                               device=f"cuda:{state.device_id}")
         else:
-            self._host_send = stavex._pinned_host_array(self.chunk, dtype=state.dtype)
-            self._host_recv = stavex._pinned_host_array(self.chunk, dtype=state.dtype)
+            device = f"cuda:{state.device_id}"  # pinned in the rank's own device context
+            self._host_send = stavex._pinned_host_array(self.chunk, dtype=state.dtype, device=device)
+            self._host_recv = stavex._pinned_host_array(self.chunk, dtype=state.dtype, device=device)
 
     @property
     def staging_bytes(self) -> int:
