@@ -28,7 +28,6 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # zorvane_gpu from the source tree if not installed
 

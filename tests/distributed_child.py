@@ -95,6 +95,36 @@ def measurement():
     print("OK measurement", flush=True)
 
 
+def beyond_one_device():
+    """Each emulated device holds half the whole state: one process cannot
+    make it, the ranks run, sample and measure it."""
+    n = g + 8
+    whole, capacity = 16 << n, stavex._cpu_layer_memory_capacity()
+    stavex._cpu_layer_set_memory_capacity(whole // 2)
+    try:
+        try:
+            stavex.DeviceState.zero_state(n)
+        except RuntimeError as error:
+            assert "out of memory" in str(error), error
+        else:
+            raise AssertionError("one device held the whole state")
+        state = DistributedState.zero_state(n, exchange_buffer_bytes=1024)
+        gates = random_circuit(n, 60, 77, max_unitary_targets=3)
+        state.run(gates)
+        expected = model_run(np.eye(1, 2**n, dtype=complex)[0], gates)
+        counts, last = state.sample([0, n - 1, 2], 500, seed=5, collapse_last=False)
+        ref_counts, ref_last, cum = reference_sample(expected, n, [0, n - 1, 2], "little", 500, 5)
+        assert counts == ref_counts and last == format(ref_last, "03b")
+        bits = state.measure([n - 2, 1], seed=6)
+        _, ref_last, cum = reference_sample(expected, n, [n - 2, 1], "little", 1, 6)
+        assert bits == format(ref_last, "02b")
+        expected = reference_collapse(expected, n, [n - 2, 1], "little", ref_last, cum)
+    finally:
+        stavex._cpu_layer_set_memory_capacity(capacity)
+    check_state(state, expected, "beyond one device")
+    print("OK beyond one device", flush=True)
+
+
 REPORTS = []
 
 

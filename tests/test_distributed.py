@@ -32,9 +32,12 @@ def launch(ranks, *scenarios, timeout=240):
 
 @pytest.mark.parametrize("ranks", [1, 2, 4, 8])
 def test_circuits_and_measurement_equal_the_model(ranks):
-    done = launch(ranks, "circuits", "measurement")
+    # On 4 ranks also a state that no single (emulated) device can hold.
+    beyond = ["beyond-one-device"] if ranks == 4 else []
+    done = launch(ranks, "circuits", "measurement", *beyond)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "OK circuits" in done.stdout and "OK measurement" in done.stdout
+    assert not beyond or "OK beyond one device" in done.stdout
 
 
 def test_every_rank_raises_on_failure():

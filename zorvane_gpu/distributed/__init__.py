@@ -12,7 +12,7 @@ MPI library, and is imported on first use.
 """
 from typing import Any
 
-__all__ = ["DistributedState"]
+__all__ = ["DistributedState", "RankFailure"]
 
 
 def __getattr__(name: str) -> Any:
@@ -20,4 +20,8 @@ def __getattr__(name: str) -> Any:
         from .state import DistributedState
 
         return DistributedState
+    if name == "RankFailure":  # what the other ranks raise when one rank fails
+        from .communicator import RankFailure
+
+        return RankFailure
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

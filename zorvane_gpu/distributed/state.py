@@ -24,7 +24,7 @@ import stavex
 from mpi4py import MPI
 
 from . import gates as gate_lists
-from .communicator import RankFailure, RankGroup, fingerprint
+from .communicator import RankGroup, fingerprint
 from .exchange import DEFAULT_BUFFER_BYTES, ITEMSIZE, Exchanger, mpi_is_cuda_aware
 from .planner import Exchange, Layout, Plan, plan_gates
 
