@@ -62,15 +62,17 @@ def qasm_circuits(n):
     None without Qiskit. (zorvane_gpu's own translation lives in the front-end;
     this small table of names is enough for these circuits.)"""
     try:
-        from qiskit import qasm2, transpile
-        from qiskit.circuit.library import QFT, QuantumVolume
+        from qiskit import QuantumCircuit, qasm2, transpile
+        from qiskit.circuit.library import QFTGate, quantum_volume
         from qiskit.circuit.random import random_circuit
     except ImportError:
         return None
     basis = ["h", "x", "s", "sdg", "t", "tdg", "sx", "rz", "ry", "p", "u", "cx", "cz", "cp", "swap"]
+    qft_circuit = QuantumCircuit(n)
+    qft_circuit.append(QFTGate(n), range(n))
     library = {
-        "qasm qft": QFT(n),
-        "qasm quantum volume d8": QuantumVolume(n, 8, seed=3),
+        "qasm qft": qft_circuit,
+        "qasm quantum volume d8": quantum_volume(n, 8, seed=3),
         "qasm random d12": random_circuit(n, 12, max_operands=2, seed=4),
     }
     out = {}
@@ -107,7 +109,7 @@ def circuits(n, depth):
 def plan_figures(n, depth, itemsize=8):
     g = RANKS.bit_length() - 1
     print(f"== swap planning, {n} qubits on {RANKS} ranks, complex64 (host only, nothing runs) ==")
-    print(f"{'circuit':28} {'start':7} {'gates':>6} | {'naive swaps':>11} {'exch':>5} {'GiB':>8} | "
+    print(f"{'circuit':31} {'start':7} {'gates':>6} | {'naive swaps':>11} {'exch':>5} {'GiB':>8} | "
           f"{'look-ahead swaps':>16} {'exch':>5} {'GiB':>8} {'local swaps':>11} | {'fewer bytes':>11} {'plan s':>6}")
     for name, gates in circuits(n, depth).items():
         records = read_gate_list(n, n - g, gates)
@@ -118,7 +120,7 @@ def plan_figures(n, depth, itemsize=8):
             seconds = time.perf_counter() - t
             nb, lb = naive.bytes_exchanged(itemsize), look.bytes_exchanged(itemsize)
             ratio = f"{nb / lb:10.1f}x" if lb else "  no bytes"
-            print(f"RESULT {name:21} {start:7} {len(gates):6} | {naive.swap_count:11} {len(naive.exchanges):5} "
+            print(f"RESULT {name:24} {start:7} {len(gates):6} | {naive.swap_count:11} {len(naive.exchanges):5} "
                   f"{nb / 2**30:8.1f} | {look.swap_count:16} {len(look.exchanges):5} {lb / 2**30:8.1f} "
                   f"{look.local_swaps:11} | {ratio:>11} {seconds:6.2f}")
 

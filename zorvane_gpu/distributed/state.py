@@ -138,6 +138,8 @@ class DistributedState:
                 chosen = f"cuda:{group.local_rank % count if count else group.local_rank}"
             self._state = stavex.DeviceState.zero_state(self._layout.local_count, dtype=dtype, device=chosen)
             self._exchanger = Exchanger(group, self._state, buffer_bytes, self._cuda_aware)
+            # Executing an empty prepared chunk only waits for the state's device.
+            self._wait_chunk = stavex.prepare_fusion_chunk_gates(self._layout.local_count, [])
 
         group.run(create, "creating the distributed state")
         return self
@@ -359,6 +361,8 @@ class DistributedState:
                             stavex.execute_prepared_fusion_chunk(self._state, chunk.result())
                         elif gates:
                             stavex.run_circuit_device_gates(self._state, gates, mode=mode)
+                            # Waits for the device, so the time and any late error belong to these gates.
+                            stavex.execute_prepared_fusion_chunk(self._state, self._wait_chunk)
                     except Exception as error:  # noqa: BLE001 - settled at the next fixed point
                         failure = error
                 self._seconds["local"] += perf_counter() - start
