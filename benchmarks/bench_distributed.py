@@ -152,10 +152,11 @@ def weak_rank(depth):
     wall = time.perf_counter() - t
     spent = {k: v - before[k] for k, v in state.seconds.items()}
     exchange = comm.allreduce(spent["exchange"], op=MPI.MAX)
+    local = comm.allreduce(spent["local"], op=MPI.MAX)
     if comm.Get_rank() == 0:
         print(f"RESULT weak ranks={comm.Get_size()} n={n} gates={len(gates)} swaps={state.swap_count - swaps} "
               f"exchanged={(state.bytes_exchanged - exchanged) / 2**20:.0f} MiB: {wall / len(gates) * 1e6:.0f} us per "
-              f"gate, {100 * exchange / wall:.0f}% exchanging", flush=True)
+              f"gate, {100 * exchange / wall:.0f}% exchanging, {100 * local / wall:.0f}% in gates", flush=True)
 
 
 def weak_figures(depth):
@@ -164,7 +165,7 @@ def weak_figures(depth):
         print("weak scaling: no mpirun, skipped")
         return
     print(f"== weak scaling, CPU layer, 2**{LOCAL_QUBITS} complex128 amplitudes per rank, one thread per rank, "
-          f"layered depth {depth} ==")
+          f"layered depth {depth}; {os.cpu_count()} cores, load {os.getloadavg()[0]:.1f} ==")
     env = dict(os.environ, ZORVANE_CPU_THREADS="1", OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
                OMPI_MCA_btl_vader_single_copy_mechanism="none")
     for ranks in (1, 2, 4):

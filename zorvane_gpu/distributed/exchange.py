@@ -137,16 +137,17 @@ class Exchanger:
                            "exchanging amplitudes")
         return self._copy(failure, self._host_recv, 0, self.state, offset, count)
 
-    def exchange(self, step: Exchange, local_count: int) -> BaseException | None:
+    def exchange(self, step: Exchange, local_count: int,
+                 failure: BaseException | None = None) -> BaseException | None:
         """This rank's part of one exchange (see planner.Exchange): a pairwise
-        all-to-all over its group, block by block, chunk by chunk."""
+        all-to-all over its group, block by block, chunk by chunk. A rank that
+        has already failed (`failure`) only takes part in the communication."""
         k = step.qubits
         block = 1 << (local_count - k)
         bits = [p - local_count for p in step.global_positions]
         rank = self.group.rank
         member = sum(((rank >> b) & 1) << i for i, b in enumerate(bits))
         base = rank & ~sum(1 << b for b in bits)
-        failure = None
         for distance in range(1, 1 << k):
             other = member ^ distance
             partner = base | sum(((other >> i) & 1) << b for i, b in enumerate(bits))

@@ -341,14 +341,16 @@ class DistributedState:
         segments = [[g for g in (gate_lists.local_gate(r, local_count, rank) for r in step.gates) if g is not None]
                     for step in plan.steps if not isinstance(step, Exchange)]
         failure: BaseException | None = None
-        with ThreadPoolExecutor(max_workers=1) as planner:
-            chunks = iter([planner.submit(stavex.prepare_fusion_chunk_gates, local_count, gates, **fusion_options)
-                           for gates in segments]) if fusion_options is not None else None
+        preparing = ThreadPoolExecutor(max_workers=1) if fusion_options is not None else None
+        try:
+            # Chunks are planned in order on the worker while the device runs earlier ones.
+            chunks = iter([preparing.submit(stavex.prepare_fusion_chunk_gates, local_count, gates, **fusion_options)
+                           for gates in segments]) if preparing else None
             segment_gates = iter(segments)
             for step in plan.steps:
                 start = perf_counter()
                 if isinstance(step, Exchange):
-                    failure = self._exchanger.exchange(step, local_count) or failure
+                    failure = self._exchanger.exchange(step, local_count, failure)
                     self._seconds["exchange"] += perf_counter() - start
                     # A fixed point: a failure anywhere so far stops every rank here.
                     self._settle(failure, "running gates")
@@ -366,6 +368,9 @@ class DistributedState:
                     except Exception as error:  # noqa: BLE001 - settled at the next fixed point
                         failure = error
                 self._seconds["local"] += perf_counter() - start
+        finally:
+            if preparing:
+                preparing.shutdown(wait=True, cancel_futures=True)
         self._settle(failure, "running gates")
         self._layout = plan.layout
         self._swap_count += plan.swap_count
