@@ -147,6 +147,11 @@ def failures():
     report("bad gate", lambda: state.run(bad))
     state.run(gates)  # still usable: nothing ran
     report("ranks disagree", lambda: state.measure([rank % n]))
+    import zorvane_gpu.distributed.state as state_module
+    state_module._available_host_bytes = lambda: 1000  # the root cannot hold the gathered state
+    report("too large to gather", state.to_numpy)
+    three = comm.Split(int(rank < 3))  # ranks 0-2 together, the last one alone
+    report("three ranks", lambda: DistributedState.zero_state(n, comm=three))
     for kind in ("launch", "copy"):
         state = DistributedState.zero_state(n, exchange_buffer_bytes=64)
         if rank == size - 1:

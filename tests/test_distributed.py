@@ -56,6 +56,10 @@ def test_every_rank_raises_on_failure():
                for line in raised("bad gate"))
     assert all("ValueError: measuring: the ranks were not given the same arguments" in line
                for line in raised("ranks disagree"))
+    assert all("MemoryError: the whole state needs" in line for line in raised("too large to gather"))
+    found = raised("three ranks")
+    assert all("ValueError: the number of ranks must be a power of two, got 3" in line for line in found[:3])
+    assert found[3].endswith("nothing raised")  # alone, a valid group of one
     # A device fault on the last rank: it raises the fault, the others name it; the state is lost.
     for kind, message in [("launch", "kernel launch failed"), ("copy", "CUDA error")]:
         found = raised(f"{kind} fault")
