@@ -295,7 +295,10 @@ class DistributedState:
                                     f"({'twice ' if permuted else ''}2**{self._n} amplitudes of {self.dtype}), "
                                     f"only {available} are available")
             else:
-                out = np.empty(1 << self._n, dtype=self.dtype)
+                try:
+                    out = np.empty(1 << self._n, dtype=self.dtype)
+                except MemoryError as refused:
+                    error = refused
         self._group.settle(error, "gathering the state", same_error=True)
         start = perf_counter()
         failure = self._exchanger.gather(root, out)
@@ -425,18 +428,18 @@ class DistributedState:
             return sum(((rank >> (p - local_count)) & 1) << (k - 1 - j)
                        for j, p in enumerate(positions) if p >= local_count)
 
-        failure = None
+        failure, whole, received = None, None, None
         try:
             if local:
                 table = stavex._outcome_probabilities(self._state, [p for _, p in local])
             else:
                 table = np.array([stavex._outcome_probabilities(self._state, [0]).sum()])
-        except Exception as error:  # noqa: BLE001 - settled once the tables are in
-            failure, table = error, np.zeros(1 << len(local))
+            if group.rank == 0:
+                whole, received = np.zeros(1 << k), np.empty_like(table)
+        except Exception as error:  # noqa: BLE001 - a table or the sum that does not fit fails every rank
+            failure = error
+        self._group.settle(failure, what)  # nothing has changed yet: the state stays usable
         # The root adds the tables in rank order, so the sums do not depend on timing.
-        whole, received = None, None
-        if group.rank == 0:
-            whole, received = np.zeros(1 << k), np.empty_like(table)
         for r in range(group.size):
             if group.rank == 0:
                 if r:
@@ -444,7 +447,6 @@ class DistributedState:
                 whole[rank_bits(r) | spread] += table if r == 0 else received
             elif group.rank == r:
                 group.guarded(lambda: group.comm.Send(table, 0, TAG_TABLE), what)
-        self._settle(failure, what)
 
         result: Any = None
         if group.rank == 0:
