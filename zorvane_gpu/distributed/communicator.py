@@ -36,10 +36,14 @@ def fingerprint(*values: Any) -> bytes:
 
 
 class RankGroup:
+    """The ranks of one distributed state, on a duplicate of the caller's
+    communicator, so its messages never meet the caller's own."""
+
     def __init__(self, comm: MPI.Comm | None):
-        self.comm = MPI.COMM_WORLD if comm is None else comm
-        if not isinstance(self.comm, MPI.Intracomm):
+        given = MPI.COMM_WORLD if comm is None else comm
+        if not isinstance(given, MPI.Intracomm):
             raise TypeError(f"comm must be an mpi4py intracommunicator, got {type(comm).__name__}")
+        self.comm = self.guarded_on(given, given.Dup, "duplicating the communicator")
         self.rank = self.comm.Get_rank()
         self.size = self.comm.Get_size()
         self._local_rank: int | None = None
@@ -53,20 +57,21 @@ class RankGroup:
             node.Free()
         return self._local_rank
 
-    def abort(self, what: str, error: BaseException) -> None:
-        sys.stderr.write(f"zorvane_gpu.distributed: rank {self.rank} of {self.size} failed while {what}: "
-                         f"{type(error).__name__}: {error}; aborting the communicator so that no rank waits\n")
-        sys.stderr.flush()
-        self.comm.Abort(1)
-        os._exit(1)  # Abort does not return; this is only in case it does
-
     def guarded(self, communicate: Callable[[], T], what: str) -> T:
         """Runs a communication step; any exception in it aborts the job."""
+        return self.guarded_on(self.comm, communicate, what)
+
+    @staticmethod
+    def guarded_on(comm: MPI.Comm, communicate: Callable[[], T], what: str) -> T:
         try:
             return communicate()
         except BaseException as error:  # noqa: BLE001 - any failure here leaves partners waiting
-            self.abort(what, error)
-            raise
+            sys.stderr.write(f"zorvane_gpu.distributed: rank {comm.Get_rank()} of {comm.Get_size()} failed while "
+                             f"{what}: {type(error).__name__}: {error}; aborting the communicator so that no rank "
+                             "waits\n")
+            sys.stderr.flush()
+            comm.Abort(1)
+            os._exit(1)  # Abort does not return; this is only in case it does
 
     def settle(self, error: BaseException | None, what: str, agree_on: bytes = b"",
                same_error: bool = False) -> None:

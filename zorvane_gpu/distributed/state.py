@@ -131,11 +131,13 @@ class DistributedState:
         self._seconds = {"local": 0.0, "exchange": 0.0}
         self._cuda_aware = (stavex.backend == "cuda" and mpi_is_cuda_aware()) if cuda_aware is None else cuda_aware
 
+        local_rank = group.local_rank  # collective: every rank asks, whatever device it was given
+
         def create() -> None:
             chosen = device
             if chosen is None:
                 count = _device_count()
-                chosen = f"cuda:{group.local_rank % count if count else group.local_rank}"
+                chosen = f"cuda:{local_rank % count if count else local_rank}"
             self._state = stavex.DeviceState.zero_state(self._layout.local_count, dtype=dtype, device=chosen)
             self._exchanger = Exchanger(group, self._state, buffer_bytes, self._cuda_aware)
             # Executing an empty prepared chunk only waits for the state's device.
