@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 need_apt=()
-for pkg in cmake ninja-build g++ libboost-context-dev libgtest-dev; do
+for pkg in cmake ninja-build g++ libboost-context-dev libgtest-dev openmpi-bin libopenmpi-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
 done
 if [ ${#need_apt[@]} -gt 0 ]; then
@@ -19,6 +19,9 @@ fi
 python3 -m pip install -q --disable-pip-version-check numpy "pybind11>=3.1" "scikit-build-core>=0.10" pytest hypothesis
 python3 -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
   -Cbuild-dir=build/wheel .
+# The 'mpi' group (zorvane_gpu.distributed and its tests), over Debian's Open MPI.
+python3 -m pip install -q --disable-pip-version-check "mpi4py>=4.0"
+python3 -c 'from mpi4py import MPI; print("MPI for the distributed layer:", MPI.Get_library_version().splitlines()[0])'
 python3 -c 'import stavex; print("stavex built for backend:", stavex.backend)'
 python3 -c 'import plexar; print("plexar built for backend:", plexar.backend)'
 python3 examples/ghz.py
