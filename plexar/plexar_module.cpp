@@ -17,6 +17,7 @@
 #include "plexar_measure.h"
 #include "run_density.h"
 #include "zorvane/device_text.h"
+#include "zorvane/python_binding.h"
 #include "zorvane/python_input.h"
 
 #if defined(ZORVANE_CPU_LAYER)
@@ -135,16 +136,16 @@ PYBIND11_MODULE(plexar, m) {
   m.attr("backend") = ZORVANE_BACKEND_NAME;
   zorvane::register_whole_text_errors();
 
-  py::class_<DeviceDensityState, std::shared_ptr<DeviceDensityState>>(m, "DeviceDensityState")
-      .def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0")
-      .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
-                  py::arg("device") = "cuda:0")
-      .def("to_numpy", &to_numpy)
-      .def("copy", &copy_state)
-      .def_property_readonly("num_qubits", [](const DeviceDensityState& s) { return s.num_qubits; })
-      .def_property_readonly("dimension", [](const DeviceDensityState& s) { return s.dimension; })
-      .def_property_readonly("dtype", [](const DeviceDensityState& s) { return std::string(s.dtype_name()); })
-      .def_property_readonly("device_id", [](const DeviceDensityState& s) { return s.device_id; });
+  zorvane::BoundClass<DeviceDensityState>(m, "DeviceDensityState")
+      .static_method("from_numpy", &from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0")
+      .static_method("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
+                     py::arg("device") = "cuda:0")
+      .method("to_numpy", &to_numpy)
+      .method("copy", &copy_state)
+      .readonly_property("num_qubits", [](const DeviceDensityState& s) { return s.num_qubits; })
+      .readonly_property("dimension", [](const DeviceDensityState& s) { return s.dimension; })
+      .readonly_property("dtype", [](const DeviceDensityState& s) { return std::string(s.dtype_name()); })
+      .readonly_property("device_id", [](const DeviceDensityState& s) { return s.device_id; });
 
   m.def("run_density_operations_device", &run_density_operations_device, py::arg("state").none(false),
         py::arg("num_qubits"), py::arg("operations"));
@@ -154,6 +155,8 @@ PYBIND11_MODULE(plexar, m) {
   m.def("_density_fusion_groups", &density_fusion_groups, py::arg("num_qubits"), py::arg("operations"),
         "The groups a fused run of the operations executes, as (kind, operation indices, active qubits); kind 0 "
         "Single, 1 SingleQubit, 2 SparseShareMem, 3 Sequential. Empty below 5 qubits, where runs are not fused.");
+
+  zorvane::bind_device_memory_info(m);
 
 #if defined(ZORVANE_CPU_LAYER)
   cpu_layer::bind_python_controls(m);

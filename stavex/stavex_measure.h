@@ -7,6 +7,11 @@
 // of the amplitude index, "big" bit n−1−t. The first target is the most
 // significant bit of an outcome index, and an outcome's text lists the targets
 // in the given order, one '0'/'1' each.
+//
+// The three steps are also entry points of their own, so that a caller holding
+// one part of a larger state (one rank of a distributed state) can reduce its
+// table, draw from the sum of all parts' tables exactly as sample_measure
+// draws from one, and collapse its part onto the outcome drawn.
 #pragma once
 
 #include <cstdint>
@@ -42,5 +47,40 @@ template <class T>
 std::string measure_once(uint64_t n, zorvane::CuComplex<T>* state, uint64_t num_state,
                          const std::vector<int64_t>& targets, const std::string& endian, int32_t device_id,
                          uint64_t seed);
+
+// The 2^k unnormalised outcome probabilities of `targets`, indexed by outcome,
+// from the same kernel as sample_measure; the state is only read. Arguments
+// are checked by validate_measure_args.
+template <class T>
+std::vector<double> outcome_probabilities(uint64_t n, const zorvane::CuComplex<T>* state, uint64_t num_state,
+                                          const std::vector<int64_t>& targets, const std::string& endian,
+                                          int32_t device_id);
+
+struct OutcomeDraws {
+  // (outcome index, count) for the outcomes drawn: in increasing index when
+  // counted densely, in hash-map order otherwise.
+  std::vector<std::pair<uint64_t, uint64_t>> counts;
+  uint64_t last = 0;
+};
+
+// The host draw of sample_measure: `table` (unnormalised probabilities, a
+// power-of-two count of non-negative entries) is replaced by its running sums,
+// then `shots` outcomes are drawn from MT19937-64 seeded with `seed`. Throws
+// invalid_argument for a table size that is no power of two, a negative entry
+// or no shots, runtime_error when the total is not a positive finite number.
+OutcomeDraws draw_outcomes(std::vector<double>& table, uint64_t shots, uint64_t seed);
+
+// The collapse of sample_measure onto `outcome` of `targets` (which may be
+// empty: then every amplitude is scaled) with the unnormalised `probability`
+// of that outcome: with `keep`, amplitudes of the outcome are scaled by
+// 1/sqrt(probability), all others zeroed; without, every amplitude is zeroed.
+// Checks, in order: the labels as validate_measure_args does (up to 62 of
+// them, none required), outcome < 2^k (invalid_argument), probability > 0
+// (runtime_error "Selected measurement probability is zero.", as in
+// sample_measure) and finite (invalid_argument).
+template <class T>
+void collapse_outcome(uint64_t n, zorvane::CuComplex<T>* state, uint64_t num_state,
+                      const std::vector<int64_t>& targets, const std::string& endian, int32_t device_id,
+                      uint64_t outcome, double probability, bool keep);
 
 }  // namespace stavex

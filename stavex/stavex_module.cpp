@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "array_interface.h"
 #include "fusion/fusion.h"
 #include "fusion/plan_execution.h"
 #include "gate_parsing.h"
@@ -18,6 +19,8 @@
 #include "stavex_device_state.h"
 #include "stavex_measure.h"
 #include "zorvane/device_text.h"
+#include "zorvane/host_transfer.h"
+#include "zorvane/python_binding.h"
 #include "zorvane/python_input.h"
 
 #if defined(ZORVANE_CPU_LAYER)
@@ -147,6 +150,20 @@ std::string measure_device(const StatePtr& state, const std::vector<int64_t>& ta
   });
 }
 
+// Up to a million entries: built through the C API, without a temporary
+// conversion object per key and value. `key` makes the key object of an entry.
+template <class Counts, class Key>
+py::dict counts_dict(const Counts& counts, Key&& key) {
+  py::dict out;
+  for (const auto& [outcome, count] : counts) {
+    const auto key_object = py::reinterpret_steal<py::object>(key(outcome));
+    const auto value = py::reinterpret_steal<py::object>(PyLong_FromUnsignedLongLong(count));
+    if (!key_object || !value || PyDict_SetItem(out.ptr(), key_object.ptr(), value.ptr()) != 0)
+      throw py::error_already_set();
+  }
+  return out;
+}
+
 py::tuple sample_measure_device(const StatePtr& state, const std::vector<int64_t>& targets, uint64_t shots,
                                 const std::string& endian, const std::optional<uint64_t>& seed, bool collapse_last) {
   check_endian(endian);
@@ -160,16 +177,123 @@ py::tuple sample_measure_device(const StatePtr& state, const std::vector<int64_t
                             collapse_last);
     });
   }
-  // Up to a million entries: built through the C API, without a temporary
-  // conversion object per key and value.
-  py::dict counts;
-  for (const auto& [text, count] : result.counts) {
-    const auto key = py::reinterpret_steal<py::object>(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    const auto value = py::reinterpret_steal<py::object>(PyLong_FromUnsignedLongLong(count));
-    if (!key || !value || PyDict_SetItem(counts.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
-  }
+  const py::dict counts = counts_dict(result.counts, [](const std::string& text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
   return py::make_tuple(counts, result.last);
+}
+
+// A NumPy array that takes over the vector's storage instead of copying it.
+py::array_t<double> array_owning(std::vector<double>&& values) {
+  auto* owned = new std::vector<double>(std::move(values));
+  py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<double>*>(p); });
+  return py::array_t<double>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
+}
+
+py::array_t<double> outcome_probabilities_device(const StatePtr& state, const std::vector<int64_t>& targets,
+                                                 const std::string& endian) {
+  check_endian(endian);
+  std::vector<double> table;
+  {
+    py::gil_scoped_release release;
+    table = with_typed_state(*state, [&](auto* data) {
+      return outcome_probabilities(state->n, data, state->num_state, targets, endian, state->device_id);
+    });
+  }
+  return array_owning(std::move(table));
+}
+
+py::tuple draw_outcomes_from_table(const py::object& probabilities, uint64_t shots, uint64_t seed) {
+  if (!py::array_t<double>::check_(probabilities) || py::reinterpret_borrow<py::array>(probabilities).ndim() != 1)
+    throw std::invalid_argument("probabilities must be a 1-D float64 numpy array");
+  // Read with the lock held, so that no other thread changes the table while
+  // it is read; the draw itself runs without the lock.
+  const auto view = py::reinterpret_borrow<py::array_t<double>>(probabilities).unchecked<1>();
+  std::vector<double> table(static_cast<size_t>(view.shape(0)));
+  for (py::ssize_t i = 0; i < view.shape(0); ++i) table[static_cast<size_t>(i)] = view(i);
+  OutcomeDraws draws;
+  {
+    py::gil_scoped_release release;
+    draws = draw_outcomes(table, shots, seed);
+  }
+  const py::dict counts = counts_dict(draws.counts, [](uint64_t o) { return PyLong_FromUnsignedLongLong(o); });
+  return py::make_tuple(counts, draws.last);
+}
+
+void collapse_outcome_device(const StatePtr& state, const std::vector<int64_t>& targets, uint64_t outcome,
+                             double probability, const std::string& endian, bool keep) {
+  check_endian(endian);
+  py::gil_scoped_release release;
+  with_typed_state(*state, [&](auto* data) {
+    collapse_outcome(state->n, data, state->num_state, targets, endian, state->device_id, outcome, probability,
+                     keep);
+  });
+}
+
+// One side of a range copy and what keeps its memory alive while the
+// interpreter lock is released.
+struct CopySide {
+  AmplitudeBuffer buffer;
+  int is_double = 0;
+  StatePtr state;        // set for a DeviceState
+  py::object owner;      // the array or exporting object
+};
+
+CopySide copy_side(const py::object& object, const std::string& side, bool written) {
+  CopySide out;
+  out.owner = object;
+  if (py::isinstance<DeviceState>(object)) {
+    out.state = object.cast<StatePtr>();
+    out.buffer = AmplitudeBuffer{AmplitudeBuffer::Kind::state, out.state->data, out.state->num_state};
+    out.is_double = out.state->is_double;
+  } else if (py::isinstance<py::array>(object)) {
+    auto array = py::reinterpret_borrow<py::array>(object);
+    if (written && !array.writeable()) throw std::invalid_argument("target array must be writable");
+    if (array.ndim() != 1 || !(array.flags() & py::array::c_style))
+      throw std::invalid_argument(side + " must be a 1-D C-contiguous numpy array");
+    out.is_double = dtype_of(object);
+    void* data = written ? array.mutable_data() : const_cast<void*>(array.data());
+    out.buffer = AmplitudeBuffer{AmplitudeBuffer::Kind::host, data, static_cast<uint64_t>(array.size())};
+  } else if (py::hasattr(object, "__cuda_array_interface__")) {
+    const ForeignArray foreign = read_cuda_array_interface(object, side);
+    if (written && foreign.read_only) throw std::invalid_argument("target __cuda_array_interface__ is read-only");
+    out.buffer = AmplitudeBuffer{AmplitudeBuffer::Kind::foreign, foreign.data, foreign.size, foreign.stream};
+    out.is_double = foreign.is_double;
+  } else {
+    throw std::invalid_argument(side +
+                                " must be a DeviceState, a numpy array or an object exposing __cuda_array_interface__");
+  }
+  return out;
+}
+
+void copy_range(const py::object& source, uint64_t source_offset, const py::object& target, uint64_t target_offset,
+                uint64_t count, bool use_pinned_host) {
+  const CopySide from = copy_side(source, "source", false);
+  const CopySide to = copy_side(target, "target", true);
+  const StatePtr& state = from.state ? from.state : to.state;
+  if (!state) throw std::invalid_argument("source or target must be a DeviceState");
+  if (from.is_double != to.is_double) throw std::invalid_argument("source and target dtypes differ");
+  py::gil_scoped_release release;
+  copy_amplitude_range(state->device_id, state->element_bytes(), from.buffer, source_offset, to.buffer,
+                       target_offset, count, use_pinned_host);
+}
+
+py::array pinned_host_array(uint64_t count, const std::string& dtype, const std::optional<std::string>& device) {
+  if (count == 0) throw std::invalid_argument("count must be positive");
+  const int is_double = zorvane::parse_dtype(dtype);
+  const std::optional<int> device_id =
+      device ? std::optional<int>(zorvane::parse_device(*device)) : std::optional<int>();
+  const size_t bytes = zorvane::checked_byte_size(count, is_double ? 16 : 8);
+  void* host = nullptr;
+  {
+    py::gil_scoped_release release;
+    host = zorvane::allocate_pinned_host(bytes, device_id);
+  }
+  // The capsule owns the memory from here on, also if making the array fails.
+  py::capsule owner(host, [](void* p) { zorvane::free_pinned_host(p); });
+  return py::array(py::dtype(is_double ? "complex128" : "complex64"),
+                   std::vector<py::ssize_t>{static_cast<py::ssize_t>(count)}, std::vector<py::ssize_t>{}, host,
+                   owner);
 }
 
 // The NumPy-level functions: a temporary state uploaded and downloaded with
@@ -225,21 +349,22 @@ PYBIND11_MODULE(stavex, m) {
       .value("PairAutoFusion", PairAutoFusion)
       .export_values();
 
-  py::class_<DeviceState, std::shared_ptr<DeviceState>>(m, "DeviceState")
-      .def_static("from_numpy", &state_from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0",
-                  py::arg("use_pinned_host") = false)
-      .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
-                  py::arg("device") = "cuda:0")
-      .def("to_numpy", &to_numpy, py::arg("use_pinned_host") = false)
-      .def("copy_to_numpy", &copy_to_numpy, py::arg("state"), py::arg("use_pinned_host") = false)
-      .def_property_readonly("n", [](const DeviceState& s) { return s.n; })
-      .def_property_readonly("num_state", [](const DeviceState& s) { return s.num_state; })
-      .def_property_readonly("device_id", [](const DeviceState& s) { return s.device_id; })
-      .def_property_readonly("dtype", [](const DeviceState& s) { return std::string(s.dtype_name()); });
+  zorvane::BoundClass<DeviceState>(m, "DeviceState")
+      .static_method("from_numpy", &state_from_numpy, py::arg("n"), py::arg("state"), py::arg("device") = "cuda:0",
+                     py::arg("use_pinned_host") = false)
+      .static_method("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
+                     py::arg("device") = "cuda:0")
+      .method("to_numpy", &to_numpy, py::arg("use_pinned_host") = false)
+      .method("copy_to_numpy", &copy_to_numpy, py::arg("state"), py::arg("use_pinned_host") = false)
+      .readonly_property("n", [](const DeviceState& s) { return s.n; })
+      .readonly_property("num_state", [](const DeviceState& s) { return s.num_state; })
+      .readonly_property("device_id", [](const DeviceState& s) { return s.device_id; })
+      .readonly_property("dtype", [](const DeviceState& s) { return std::string(s.dtype_name()); })
+      .readonly_property("__cuda_array_interface__", &cuda_array_interface);
 
-  py::class_<PreparedFusionChunk, std::shared_ptr<PreparedFusionChunk>>(m, "PreparedFusionChunk")
-      .def_property_readonly("n", [](const PreparedFusionChunk& c) { return c.n; })
-      .def_property_readonly("gate_count", [](const PreparedFusionChunk& c) { return c.gates.size(); });
+  zorvane::BoundClass<PreparedFusionChunk>(m, "PreparedFusionChunk")
+      .readonly_property("n", [](const PreparedFusionChunk& c) { return c.n; })
+      .readonly_property("gate_count", [](const PreparedFusionChunk& c) { return c.gates.size(); });
 
   m.def("run_circuit_device", &run_circuit_device, py::arg("state").none(false), py::arg("gate_ir"), py::arg("endian") = "little",
         py::arg("mode") = PairAuto, "Run a gate_ir chunk on an existing CUDA DeviceState.");
@@ -277,6 +402,29 @@ PYBIND11_MODULE(stavex, m) {
       py::arg("chunk").none(false),
       "The plan of a prepared chunk as (kind, gate indices, active qubits) per group; kind 0 AutoPair, "
       "1 SparseShareMem, 2 DenseMM.");
+
+  // Parts of a measurement, for callers that hold one part of a larger state.
+  m.def("_outcome_probabilities", &outcome_probabilities_device, py::arg("state").none(false), py::arg("targets"),
+        py::arg("endian") = "little",
+        "Unnormalised outcome probabilities of the targets (2**k float64, indexed as sample_measure_device "
+        "indexes outcomes), without collapse.");
+  m.def("_draw_outcomes", &draw_outcomes_from_table, py::arg("probabilities"), py::arg("shots"), py::arg("seed"),
+        "Draw shots from a table of unnormalised outcome probabilities exactly as sample_measure_device draws; "
+        "returns (counts by outcome index, last outcome index).");
+  m.def("_collapse_outcome", &collapse_outcome_device, py::arg("state").none(false), py::arg("targets"),
+        py::arg("outcome"), py::arg("probability"), py::arg("endian") = "little", py::arg("keep") = true,
+        "Collapse onto an outcome of the targets with its unnormalised probability (keep=False: zero every "
+        "amplitude).");
+
+  m.def("_copy_range", &copy_range, py::arg("source"), py::arg("source_offset"), py::arg("target"),
+        py::arg("target_offset"), py::arg("count"), py::arg("use_pinned_host") = false,
+        "Copy count amplitudes between a DeviceState and a DeviceState, a 1-D numpy array or an object exposing "
+        "__cuda_array_interface__ (the same dtype); returns when the copy is done.");
+  m.def("_pinned_host_array", &pinned_host_array, py::arg("count"), py::arg("dtype") = "complex128",
+        py::arg("device") = py::none(),
+        "A new 1-D numpy array of count elements in page-locked host memory, freed with the array.");
+
+  zorvane::bind_device_memory_info(m);
 
 #if defined(ZORVANE_CPU_LAYER)
   cpu_layer::bind_python_controls(m);

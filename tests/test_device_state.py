@@ -225,3 +225,26 @@ def test_failed_download_leaves_state_usable(no_leaks):
         s.copy_to_numpy(out, use_pinned_host=True)
     s.copy_to_numpy(out, use_pinned_host=True)
     np.testing.assert_array_equal(out, v)
+
+
+@cpu_layer_only
+@pytest.mark.parametrize("module_name", ["stavex", "plexar"])
+def test_device_memory_info_counts_live_states(module_name):
+    module = __import__(module_name)
+    capacity = module._cpu_layer_memory_capacity()
+    try:
+        module._cpu_layer_set_memory_capacity(1 << 30)
+        free, total = module.device_memory_info("cuda:0")
+        assert total == 1 << 30 and free <= total
+        n = 10
+        state = (stavex.DeviceState.zero_state(2 * n) if module is stavex
+                 else module.DeviceDensityState.zero_state(n))
+        assert module.device_memory_info() == (free - 16 * 4**n, total)
+        del state
+        assert module.device_memory_info()[0] == free
+    finally:
+        module._cpu_layer_set_memory_capacity(capacity)
+    with pytest.raises(ValueError, match="^device must be 'cuda', 'gpu', or 'cuda:<id>', got: tpu$"):
+        module.device_memory_info("tpu")
+    with pytest.raises(RuntimeError, match="^CUDA error: invalid device ordinal$"):
+        module.device_memory_info("cuda:7")

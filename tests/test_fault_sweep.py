@@ -3,7 +3,8 @@ execution layer. For each call and each fault kind, the 1st, 2nd, ... operation
 of that kind fails, until the fault waits for more operations than the call
 performs (so the last k tells how many it performs). Every failure must raise
 the error documented for the operation that failed, give back every device
-allocation, host registration and cuBLAS handle, leave the state the model
+allocation, host registration, page-locked host allocation and cuBLAS handle,
+leave the state the model
 predicts for the work done before it, and leave that state usable: the same
 call, repeated without a fault, gives the model's result from it.
 
@@ -28,10 +29,12 @@ from gate_reference import SWAP
 from test_fusion import (AUTOPAIR, DENSEMM, SPARSESHAREMEM, TOLERANCE, as_objects, chunk_groups, fault_chunk,
                          model, on_thread, prefix_states, random_unitary)
 from test_measure import assert_collapsed, reference_collapse, reference_sample
+from test_state_parts import Exported, reference_draw, reference_probabilities
 
 pytestmark = cpu_layer_only
 
-KINDS = ["allocation", "copy", "launch", "host_register", "cublas_create", "cublas_set_stream", "cublas_gemm"]
+KINDS = ["allocation", "copy", "launch", "host_register", "cublas_create", "cublas_set_stream", "cublas_gemm",
+         "host_allocation"]
 # The layer's errors when none is named: a failed allocation, a failed copy or launch.
 OUT_OF_MEMORY, LAUNCH_FAILURE = "out of memory", "unspecified launch failure"
 OOM, FAILED = f"CUDA error: {OUT_OF_MEMORY}", f"CUDA error: {LAUNCH_FAILURE}"
@@ -77,6 +80,7 @@ def attempt(case, kind, k, dtype):
     obj = case.setup()
     start = case.observe(obj)
     held, registered = live(m), m._cpu_layer_host_registrations()
+    pinned = Counter(m._cpu_layer_live_host_allocations())
     m._cpu_layer_inject_fault(kind, k)
     try:
         result, error = case.call(obj), None
@@ -102,6 +106,7 @@ def attempt(case, kind, k, dtype):
         expected_states = [case.stages[stage]]
     now = live(m)
     assert not held - now, "a failure freed what it did not own"
+    assert Counter(m._cpu_layer_live_host_allocations()) == pinned
     assert all(entry == (0, case.cache_bytes) for entry in (now - held).elements()), now - held
     after = case.observe(obj)
     assert any(matches(after, s, dtype) for s in expected_states), "the state is not the model's"
@@ -113,6 +118,7 @@ def sweep(case, kind, dtype, limit=120):
     m = case.module
     gc.collect()
     baseline, handles = live(m), m._cpu_layer_live_cublas_handles()
+    pinned = Counter(m._cpu_layer_live_host_allocations())
     for k in range(1, limit):
         fired = []
         # A fresh thread each time: its DenseMM cache starts empty, and is
@@ -120,6 +126,7 @@ def sweep(case, kind, dtype, limit=120):
         on_thread(lambda: fired.append(attempt(case, kind, k, dtype)))
         gc.collect()
         assert live(m) == baseline and m._cpu_layer_live_cublas_handles() == handles
+        assert Counter(m._cpu_layer_live_host_allocations()) == pinned
         TALLY[m.__name__, "calls"] += 1
         TALLY[m.__name__, "failures"] += fired[0] and kind != "host_register"
         if not fired[0]:
@@ -304,13 +311,74 @@ def stavex_case(name, dtype):
         events = [("allocation", OOM, 0)] + transfer_events(True) + measure_events(True) + transfer_events(True)
         return Case(stavex, call=lambda a: stavex.measure(N, a, [3, 5], use_pinned_host=True),
                     check=measured([3, 5], None, True, seeded=False), events=events, stages=[v], **in_array)
+    if name == "outcome_probabilities":
+        def probabilities(s, table, start):
+            expected = reference_probabilities(start, N, [4, 1, 2], "big")
+            assert np.allclose(table, expected, rtol=1e-6, atol=0) and matches(s.to_numpy(), start, dtype)
+        return Case(stavex, call=lambda s: stavex._outcome_probabilities(s, [4, 1, 2], "big"), check=probabilities,
+                    events=measure_events(False), stages=[v], **on_device)
+    if name == "draw_outcomes":  # host work only
+        table = reference_probabilities(v, N, [3, 1], "little")
+
+        def drawn(_, result, __):
+            assert result == reference_draw(table, 50, 3)
+        return Case(stavex, lambda: None, lambda _: stavex._draw_outcomes(table, 50, 3), lambda _: None, drawn,
+                    events=[])
+    if name.startswith("collapse_"):  # keep: labels up, collapse; all: no labels; drop: a memset
+        targets = {"collapse_keep": [5, 0], "collapse_all": []}.get(name, [2])
+        norm2 = np.sum(np.abs(v.astype(np.complex128)) ** 2)
+        cum = np.cumsum(reference_probabilities(v, N, targets, "little")) if targets else np.array([norm2])
+        outcome = min(2, 2 ** len(targets) - 1)
+        p = cum[outcome] - (cum[outcome - 1] if outcome else 0.0)
+        keep = name != "collapse_drop"
+
+        def collapsed(s, _, start):
+            if not keep:
+                expected = np.zeros_like(start)
+            elif targets:
+                expected = reference_collapse(start, N, targets, "little", outcome, cum)
+            else:
+                expected = start * np.asarray(1 / np.sqrt(p), start.real.dtype)
+            assert_collapsed(s.to_numpy(), expected)
+        events = {"collapse_keep": [("allocation", OOM, 0), ("copy", FAILED, 0), ("launch", FAILED, 0)],
+                  "collapse_all": [("launch", FAILED, 0)]}.get(name, [])
+        return Case(stavex, call=lambda s: stavex._collapse_outcome(s, targets, outcome, p, keep=keep),
+                    check=collapsed, events=events, stages=[v], **on_device)
+    if name.startswith("copy_range_"):  # a range of 20 amplitudes: 5.. to 37..
+        def copied(source, target_start):
+            out = target_start.copy()
+            out[37:57] = source[5:25]
+            return out
+        if name == "copy_range_download":
+            def download(s):
+                out = v[::-1].copy()
+                stavex._copy_range(s, 5, out, 37, 20, use_pinned_host=True)
+                return out
+            return Case(stavex, call=download, check=lambda _, r, start: exactly(r, copied(start, v[::-1])),
+                        events=transfer_events(True), stages=[v], **on_device)
+        host = v[::-1].copy()
+        call = {"copy_range_upload": lambda s: stavex._copy_range(host, 5, s, 37, 20, use_pinned_host=True),
+                "copy_range_within": lambda s: stavex._copy_range(s, 5, s, 37, 20),
+                "copy_range_foreign": lambda s: stavex._copy_range(s, 5, Exported(s), 37, 20)}[name]
+        source = (lambda start: host) if name == "copy_range_upload" else (lambda start: start)
+        return Case(stavex, call=call, check=lambda s, _, start: exactly(s.to_numpy(), copied(source(start), start)),
+                    events=transfer_events(name == "copy_range_upload"), stages=[v], **on_device)
+    if name == "pinned_host_array":
+        def pinned(_, array, __):
+            assert array.dtype == dtype and array.shape == (64,)
+            assert array.nbytes in stavex._cpu_layer_live_host_allocations()
+        return Case(stavex, lambda: None, lambda _: stavex._pinned_host_array(64, np.dtype(dtype).name),
+                    lambda _: None, pinned, events=[("host_allocation", OOM, 0)])
     raise KeyError(name)
 
 
 STAVEX_CALLS = (["zero_state", "from_numpy", "from_numpy_pinned", "to_numpy_pinned", "copy_to_numpy_pinned"]
                 + [f"run_{entry}-{mode}" for entry in ("device", "gates", "numpy")
                    for mode in ("AllState", "Pair", "PairAuto", "PairAutoFusion")]
-                + ["prepare_chunk", "prepared_chunk", "measure_device", "sample_collapse", "sample_keep", "measure_pinned"])
+                + ["prepare_chunk", "prepared_chunk", "measure_device", "sample_collapse", "sample_keep", "measure_pinned"]
+                + ["outcome_probabilities", "draw_outcomes", "collapse_keep", "collapse_all", "collapse_drop"]
+                + ["copy_range_download", "copy_range_upload", "copy_range_within", "copy_range_foreign",
+                   "pinned_host_array"])
 
 
 # ---- density-matrix calls --------------------------------------------------------------------

@@ -82,6 +82,80 @@ def test_every_bound_parameter_is_covered():
         (m.__name__, f, p) for m, f, p in BOUND_PARAMETERS}
 
 
+# ---- methods called through their class ---------------------------------------------
+
+def bound_instances():
+    """One instance of every class the modules define, by class."""
+    made = {stavex.DeviceState: stavex.DeviceState.zero_state(2),
+            stavex.PreparedFusionChunk: stavex.prepare_fusion_chunk_gates(2, []),
+            stavex.KernelMode: stavex.PairAuto}
+    for module in MODULES[1:]:
+        made[module.DeviceDensityState] = module.DeviceDensityState.zero_state(2)
+    return made
+
+
+# Arguments after `self` of the methods that take any; None where the binding
+# library's own conversion protocol takes arguments no caller passes.
+METHOD_ARGUMENTS = {"copy_to_numpy": lambda: (np.zeros(4, np.complex128),), "__eq__": lambda: (stavex.PairAuto,),
+                    "__ne__": lambda: (stavex.PairAuto,), "__init__": lambda: (2,), "__setstate__": lambda: (2,),
+                    "_pybind11_conduit_v1_": None}
+
+
+def class_members():
+    """(class, member name, is property) for every method and property getter
+    of every class of both modules, read from the classes themselves."""
+    found = []
+    for module in MODULES:
+        for name in dir(module):
+            cls = getattr(module, name)
+            if not isinstance(cls, type) or cls.__module__ != module.__name__:
+                continue
+            for member, value in vars(cls).items():
+                if type(value) is property or type(value).__name__ == "instancemethod":
+                    found.append((cls, member, type(value) is property))
+    return found
+
+
+CLASS_MEMBERS = class_members()
+
+
+def test_every_class_is_covered():
+    assert {c.__name__ for c, _, _ in CLASS_MEMBERS} >= BOUND_CLASSES
+    assert {"to_numpy", "copy"} <= {m for c, m, _ in CLASS_MEMBERS if c.__name__ == "DeviceDensityState"}
+
+
+@pytest.mark.parametrize("cls,member,is_property", CLASS_MEMBERS,
+                         ids=[f"{c.__module__}.{c.__name__}.{m}" for c, m, _ in CLASS_MEMBERS])
+def test_none_or_another_class_as_self_is_a_type_error(cls, member, is_property):
+    # An enumeration's members come from the binding library and take any
+    # object (they raise for a wrong one); every other class refuses it.
+    is_enumeration = hasattr(cls, "__members__")
+
+    def case():
+        instances = bound_instances()
+        function = vars(cls)[member].fget if is_property else vars(cls)[member]
+        arguments = METHOD_ARGUMENTS.get(member, tuple)
+        if arguments is not None:
+            function(instances[cls], *arguments())  # the call is valid with a real self
+        refused = []
+        for wrong in [None] + [obj for other, obj in instances.items() if other is not cls]:
+            try:
+                function(wrong, *(arguments() if arguments else ()))
+            except TypeError as e:
+                if "incompatible function arguments" in str(e):
+                    refused.append(type(wrong).__name__)
+            except (AttributeError, ValueError):
+                if not is_enumeration:
+                    raise
+        return refused
+
+    outcome = run_isolated(case, f"{cls.__name__}.{member}(wrong self)")
+    expected = ["NoneType"] + [c.__name__ for c in bound_instances() if c is not cls]
+    assert outcome[0] == "ok", outcome
+    if not is_enumeration:
+        assert outcome[1] == expected
+
+
 # ---- hostile gate lists ------------------------------------------------------------
 
 MODES = [stavex.AllState, stavex.Pair, stavex.PairAuto, stavex.PairAutoFusion]
@@ -228,3 +302,74 @@ def test_measured_targets_that_empty_their_list(call):
 
     outcome = run_isolated(case, call)
     assert outcome[0] == "ok", outcome
+
+
+# ---- hostile operation lists of the density module -----------------------------------
+
+def density_cases():
+    """(operations, what a plain reading of them gives) for callbacks that
+    change what is being read; the module reads owned snapshots."""
+    from density_support import Gate, Kraus
+    from hostile import Action, HComplex, HFloat, HIndex
+
+    def hostile(kind, wrap_site):
+        gate = Gate("rx", [1], parameter=[0.3])
+        flip = Kraus([0], [np.sqrt(0.8) * np.eye(2), np.sqrt(0.2) * np.array([[0, 1], [1, 0]])])
+        operations = [gate, Gate("h", [0]), flip]
+        flip.kraus_matrices = flip.kraus_matrices.tolist()
+        action = Action(kind, None, "target", 7)
+        if wrap_site == "target":
+            gate.target[0] = HIndex(1, action)
+            action.container = gate.target
+        elif wrap_site == "parameter":
+            gate.parameter[0] = HFloat(0.3, action)
+            action.container = operations
+        else:  # an element of a Kraus matrix, changing the nested lists around it
+            flip.kraus_matrices[1][0][1] = HComplex(flip.kraus_matrices[1][0][1], action)
+            action.container = flip.kraus_matrices if kind != "replace" else flip.kraus_matrices[1][0]
+        return operations
+
+    plain = [Gate("rx", [1], parameter=[0.3]), Gate("h", [0]),
+             Kraus([0], [np.sqrt(0.8) * np.eye(2), np.sqrt(0.2) * np.array([[0, 1], [1, 0]])])]
+    return [
+        ("target cleared", lambda: hostile("clear", "target"), lambda: plain),
+        ("target grown", lambda: hostile("grow", "target"), lambda: plain),
+        ("matrix cleared", lambda: hostile("clear", "kraus"), lambda: plain),
+        ("matrix row replaced", lambda: hostile("replace", "kraus"), lambda: plain),
+        # the list iterator sees the cleared list: only the operation being read runs
+        ("list cleared", lambda: hostile("clear", "parameter"), lambda: plain[:1]),
+        # ... and the elements added to it, which are no operations
+        ("list grown", lambda: hostile("grow", "parameter"), lambda: AttributeError),
+        # a failed number conversion is the binding library's cast error
+        ("callback raises", lambda: hostile("raise", "parameter"), lambda: RuntimeError),
+    ]
+
+
+@pytest.mark.skipif(len(MODULES) < 2, reason="needs plexar")
+@pytest.mark.parametrize("name,operations,expected", density_cases(), ids=[c[0] for c in density_cases()])
+def test_hostile_operation_lists_run_what_was_read(name, operations, expected):
+    plexar = MODULES[1]
+
+    def case():
+        state = plexar.DeviceDensityState.zero_state(2)
+        hostile = operations()
+        try:
+            plexar.run_density_operations_device(state, 2, hostile)
+        except Exception as e:  # noqa: BLE001
+            result = type(e).__name__
+        else:
+            result = state.to_numpy()
+        del hostile
+        gc.collect()
+        plain = expected()
+        if isinstance(plain, type):  # an error, raised before anything ran
+            assert result == plain.__name__
+            assert state.to_numpy().tobytes() == plexar.DeviceDensityState.zero_state(2).to_numpy().tobytes()
+        else:
+            reference = plexar.DeviceDensityState.zero_state(2)
+            plexar.run_density_operations_device(reference, 2, plain)
+            assert result.tobytes() == reference.to_numpy().tobytes()
+        assert plexar.measure_device(state, [0, 1], seed=3) in ("00", "01", "10", "11")
+        return name
+
+    assert run_isolated(case, name) == ("ok", name)

@@ -1,8 +1,10 @@
-"""zorvane_gpu: the Python package above the stavex and plexar modules.
+"""zorvane_gpu: the Python layer above the stavex and plexar extension modules.
 
-Names are imported on first use, so `import zorvane_gpu` needs neither Qiskit
-nor the other optional libraries; the circuit front-end asks for
-`pip install 'zorvane-gpu[circuits]'` when Qiskit is missing.
+The circuit front-end's names are imported on first use, so `import
+zorvane_gpu` needs neither Qiskit nor the other optional libraries; the
+front-end asks for `pip install 'zorvane-gpu[circuits]'` when Qiskit is
+missing. The distributed state vector is the subpackage
+`zorvane_gpu.distributed`.
 """
 from __future__ import annotations
 

@@ -59,6 +59,24 @@ enum cudaMemcpyKind {
 };
 
 #define cudaHostRegisterDefault 0x00u
+#define cudaHostAllocDefault 0x00u
+#define cudaHostAllocPortable 0x01u
+#define cudaHostAllocMapped 0x02u
+#define cudaHostAllocWriteCombined 0x04u
+
+enum cudaMemoryType {
+  cudaMemoryTypeUnregistered = 0,
+  cudaMemoryTypeHost = 1,
+  cudaMemoryTypeDevice = 2,
+  cudaMemoryTypeManaged = 3,
+};
+
+struct cudaPointerAttributes {
+  enum cudaMemoryType type;
+  int device;
+  void* devicePointer;
+  void* hostPointer;
+};
 
 struct CUstream_st;
 typedef struct CUstream_st* cudaStream_t;
@@ -104,6 +122,9 @@ cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpy
 cudaError_t cudaMemGetInfo(size_t* free_bytes, size_t* total_bytes);
 cudaError_t cudaHostRegister(void* ptr, size_t size, unsigned int flags);
 cudaError_t cudaHostUnregister(void* ptr);
+cudaError_t cudaHostAlloc(void** ptr, size_t size, unsigned int flags);
+cudaError_t cudaFreeHost(void* ptr);
+cudaError_t cudaPointerGetAttributes(cudaPointerAttributes* attributes, const void* ptr);
 cudaError_t cudaGetLastError();
 cudaError_t cudaPeekAtLastError();
 const char* cudaGetErrorString(cudaError_t error);

@@ -1,12 +1,17 @@
 // Runtime API of the CPU execution layer: errors, devices, device memory,
-// copies and host registration.
+// copies, host registration and page-locked host memory.
 //
 // Device memory is host memory mapped with an inaccessible guard page on each
 // side and the buffer placed against the upper guard, so a kernel that reads
 // or writes past the end of an allocation faults at once instead of silently
 // touching a neighbour. Every allocation is tracked with its device; a
 // per-device capacity makes oversized requests fail with "out of memory" as a
-// GPU would, instead of overcommitting the host.
+// GPU would, instead of overcommitting the host. Page-locked host allocations
+// are mapped the same way and tracked apart: they are host memory to copies,
+// cannot be registered again, and only cudaFreeHost frees them.
+//
+// Copies refuse overlapping source and destination ranges, which CUDA leaves
+// undefined (a host memmove would hide the mistake).
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -38,6 +43,12 @@ struct HostRange {
   size_t bytes;
 };
 
+struct PinnedAllocation {
+  void* mapping;
+  size_t mapping_bytes;
+  uint64_t bytes;
+};
+
 struct Fault {
   uint64_t countdown = 0;  // 0: none armed
   cudaError_t error = cudaSuccess;
@@ -49,6 +60,9 @@ struct Registry {
   uint64_t capacity = 0;
   std::map<uintptr_t, Allocation> allocations;  // keyed by the user pointer
   std::map<uintptr_t, HostRange> host_ranges;   // registered host memory
+  std::map<uintptr_t, PinnedAllocation> pinned;  // cudaHostAlloc memory, keyed by the user pointer
+  uint64_t pinned_bytes = 0;                     // at most the host's physical memory, as page-locking needs
+  uint64_t host_memory = 0;
   std::vector<uint64_t> used;                   // bytes per device
   Fault faults[kFaultKinds];
 };
@@ -73,6 +87,7 @@ Registry& registry() {
     reg->devices = static_cast<int>(std::clamp<uint64_t>(env_u64("ZORVANE_CPU_DEVICES", 1), 1, 1024));
     reg->capacity = env_u64("ZORVANE_CPU_DEVICE_MEMORY", physical_memory());
     reg->used.assign(static_cast<size_t>(reg->devices), 0);
+    reg->host_memory = physical_memory();
     return reg;
   }();
   return *r;
@@ -97,13 +112,50 @@ const Allocation* find_device_range(Registry& reg, const void* ptr, size_t bytes
   return &it->second;
 }
 
-bool overlaps_host_range(Registry& reg, uintptr_t p, size_t bytes) {
-  auto it = reg.host_ranges.upper_bound(p);
-  if (it != reg.host_ranges.end() && it->first < p + bytes) return true;
-  if (it == reg.host_ranges.begin()) return false;
+// Whether [p, p + bytes) overlaps a range of `ranges` (keyed by start, with a
+// `bytes` length). Caller holds the lock.
+template <class Ranges>
+bool overlaps_range(const Ranges& ranges, uintptr_t p, size_t bytes) {
+  auto it = ranges.upper_bound(p);
+  if (it != ranges.end() && it->first < p + bytes) return true;
+  if (it == ranges.begin()) return false;
   --it;
   return it->first + it->second.bytes > p;
 }
+
+// The entry of `ranges` whose [start, start + bytes) holds p, or null.
+template <class Ranges>
+const typename Ranges::mapped_type* containing(const Ranges& ranges, const void* ptr) {
+  const auto p = reinterpret_cast<uintptr_t>(ptr);
+  auto it = ranges.upper_bound(p);
+  if (it == ranges.begin()) return nullptr;
+  --it;
+  return p - it->first < it->second.bytes ? &it->second : nullptr;
+}
+
+struct GuardedMapping {
+  void* mapping = nullptr;
+  size_t mapping_bytes = 0;
+  char* user = nullptr;  // `padded` bytes ending at the upper guard page
+};
+
+// Maps `padded` bytes between two inaccessible guard pages; false when the
+// host cannot.
+bool map_guarded(uint64_t padded, GuardedMapping& out) {
+  const size_t page = page_size();
+  const size_t body = (padded + page - 1) / page * page;
+  const size_t mapping_bytes = body + 2 * page;
+  void* mapping = mmap(nullptr, mapping_bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (mapping == MAP_FAILED) return false;
+  if (mprotect(static_cast<char*>(mapping) + page, body, PROT_READ | PROT_WRITE) != 0) {
+    munmap(mapping, mapping_bytes);
+    return false;
+  }
+  out = GuardedMapping{mapping, mapping_bytes, static_cast<char*>(mapping) + page + (body - padded)};
+  return true;
+}
+
+uint64_t padded_size(size_t size) { return (static_cast<uint64_t>(size) + kAlignment - 1) & ~(kAlignment - 1); }
 
 }  // namespace
 
@@ -142,6 +194,7 @@ uint64_t memory_capacity() {
 cudaError_t default_fault_error(FaultKind kind) {
   switch (kind) {
     case FaultKind::allocation:
+    case FaultKind::host_allocation:
       return cudaErrorMemoryAllocation;
     case FaultKind::host_register:
       return cudaErrorNotSupported;
@@ -190,6 +243,15 @@ size_t host_registration_count() {
   auto& reg = registry();
   std::lock_guard<std::mutex> lock(reg.mutex);
   return reg.host_ranges.size();
+}
+
+std::vector<uint64_t> live_host_allocations() {
+  auto& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  std::vector<uint64_t> out;
+  out.reserve(reg.pinned.size());
+  for (const auto& [ptr, a] : reg.pinned) out.push_back(a.bytes);
+  return out;
 }
 
 std::vector<LiveAllocation> live_allocations() {
@@ -287,8 +349,7 @@ cudaError_t cudaMalloc(void** ptr, size_t size) {
   if (const cudaError_t injected = take_fault(FaultKind::allocation)) return record_error(injected);
   auto& reg = registry();
   const int device = tls_device;
-  const size_t page = page_size();
-  const uint64_t padded = (static_cast<uint64_t>(size) + kAlignment - 1) & ~(kAlignment - 1);
+  const uint64_t padded = padded_size(size);
   {
     std::lock_guard<std::mutex> lock(reg.mutex);
     if (device >= reg.devices) return record_error(cudaErrorInvalidDevice);  // device count lowered since
@@ -296,22 +357,17 @@ cudaError_t cudaMalloc(void** ptr, size_t size) {
       return record_error(cudaErrorMemoryAllocation);
     reg.used[device] += padded;
   }
-  const size_t body = (padded + page - 1) / page * page;
-  const size_t mapping_bytes = body + 2 * page;
-  void* mapping = mmap(nullptr, mapping_bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (mapping == MAP_FAILED ||
-      mprotect(static_cast<char*>(mapping) + page, body, PROT_READ | PROT_WRITE) != 0) {
-    if (mapping != MAP_FAILED) munmap(mapping, mapping_bytes);
+  GuardedMapping m;
+  if (!map_guarded(padded, m)) {
     std::lock_guard<std::mutex> lock(reg.mutex);
     reg.used[device] -= padded;
     return record_error(cudaErrorMemoryAllocation);
   }
-  char* user = static_cast<char*>(mapping) + page + (body - padded);
   {
     std::lock_guard<std::mutex> lock(reg.mutex);
-    reg.allocations[reinterpret_cast<uintptr_t>(user)] = Allocation{mapping, mapping_bytes, size, padded, device};
+    reg.allocations[reinterpret_cast<uintptr_t>(m.user)] = Allocation{m.mapping, m.mapping_bytes, size, padded, device};
   }
-  *ptr = user;
+  *ptr = m.user;
   return cudaSuccess;
 }
 
@@ -376,10 +432,18 @@ cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind 
       case cudaMemcpyHostToDevice: valid = dst_device; break;
       case cudaMemcpyDeviceToHost: valid = src_device; break;
       case cudaMemcpyDeviceToDevice: valid = dst_device && src_device; break;
-      case cudaMemcpyDefault: valid = true; break;
+      case cudaMemcpyDefault:
+        // The direction follows from the pointers: one that starts inside a
+        // device allocation is device memory and must stay inside it, any
+        // other is host memory.
+        valid = (dst_device || containing(reg.allocations, dst) == nullptr) &&
+                (src_device || containing(reg.allocations, src) == nullptr);
+        break;
       default: return record_error(cudaErrorInvalidMemcpyDirection);
     }
     if (!valid) return record_error(cudaErrorInvalidValue);
+    const auto d = reinterpret_cast<uintptr_t>(dst), s = reinterpret_cast<uintptr_t>(src);
+    if (d < s + count && s < d + count) return record_error(cudaErrorInvalidValue);
   }
   if (const cudaError_t injected = take_fault(FaultKind::copy)) return record_error(injected);
   std::memmove(dst, src, count);
@@ -398,7 +462,8 @@ cudaError_t cudaHostRegister(void* ptr, size_t size, unsigned int) {
   auto& reg = registry();
   std::lock_guard<std::mutex> lock(reg.mutex);
   const auto p = reinterpret_cast<uintptr_t>(ptr);
-  if (overlaps_host_range(reg, p, size)) return record_error(cudaErrorHostMemoryAlreadyRegistered);
+  if (overlaps_range(reg.host_ranges, p, size) || overlaps_range(reg.pinned, p, size))
+    return record_error(cudaErrorHostMemoryAlreadyRegistered);
   reg.host_ranges[p] = HostRange{size};
   return cudaSuccess;
 }
@@ -409,6 +474,71 @@ cudaError_t cudaHostUnregister(void* ptr) {
   std::lock_guard<std::mutex> lock(reg.mutex);
   if (reg.host_ranges.erase(reinterpret_cast<uintptr_t>(ptr)) == 0)
     return record_error(cudaErrorHostMemoryNotRegistered);
+  return cudaSuccess;
+}
+
+cudaError_t cudaHostAlloc(void** ptr, size_t size, unsigned int flags) {
+  using namespace cpu_layer;
+  constexpr unsigned int known = cudaHostAllocPortable | cudaHostAllocMapped | cudaHostAllocWriteCombined;
+  if (ptr == nullptr || (flags & ~known) != 0) return record_error(cudaErrorInvalidValue);
+  *ptr = nullptr;
+  if (size == 0) return cudaSuccess;
+  if (const cudaError_t injected = take_fault(FaultKind::host_allocation)) return record_error(injected);
+  const uint64_t padded = padded_size(size);
+  auto& reg = registry();
+  {
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    if (padded < size || padded > reg.host_memory - std::min(reg.host_memory, reg.pinned_bytes))
+      return record_error(cudaErrorMemoryAllocation);
+    reg.pinned_bytes += padded;
+  }
+  GuardedMapping m;
+  if (!map_guarded(padded, m)) {
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    reg.pinned_bytes -= padded;
+    return record_error(cudaErrorMemoryAllocation);
+  }
+  {
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    reg.pinned[reinterpret_cast<uintptr_t>(m.user)] = PinnedAllocation{m.mapping, m.mapping_bytes, size};
+  }
+  *ptr = m.user;
+  return cudaSuccess;
+}
+
+cudaError_t cudaFreeHost(void* ptr) {
+  using namespace cpu_layer;
+  if (ptr == nullptr) return cudaSuccess;
+  auto& reg = registry();
+  PinnedAllocation a{};
+  {
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    auto it = reg.pinned.find(reinterpret_cast<uintptr_t>(ptr));
+    if (it == reg.pinned.end()) return record_error(cudaErrorInvalidValue);
+    a = it->second;
+    reg.pinned.erase(it);
+    reg.pinned_bytes -= padded_size(a.bytes);
+  }
+  munmap(a.mapping, a.mapping_bytes);
+  return cudaSuccess;
+}
+
+// Device memory reports its device; page-locked and registered host memory is
+// host memory mapped for the device (the same address on both sides, as with
+// unified addressing); anything else is unregistered.
+cudaError_t cudaPointerGetAttributes(cudaPointerAttributes* attributes, const void* ptr) {
+  using namespace cpu_layer;
+  if (attributes == nullptr) return record_error(cudaErrorInvalidValue);
+  auto& reg = registry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  void* p = const_cast<void*>(ptr);
+  if (const Allocation* a = containing(reg.allocations, ptr)) {
+    *attributes = cudaPointerAttributes{cudaMemoryTypeDevice, a->device, p, nullptr};
+  } else if (containing(reg.pinned, ptr) != nullptr || containing(reg.host_ranges, ptr) != nullptr) {
+    *attributes = cudaPointerAttributes{cudaMemoryTypeHost, tls_device, p, p};
+  } else {
+    *attributes = cudaPointerAttributes{cudaMemoryTypeUnregistered, -2, nullptr, nullptr};
+  }
   return cudaSuccess;
 }
 

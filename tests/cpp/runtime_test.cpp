@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -241,6 +242,12 @@ cudaError_t operate(FaultKind kind, std::vector<void*>& allocations) {
       if (e == cudaSuccess) cudaHostUnregister(block);
       return e;
     }
+    case FaultKind::host_allocation: {
+      void* p = nullptr;
+      const cudaError_t e = cudaHostAlloc(&p, 64, cudaHostAllocPortable);
+      if (p != nullptr) cudaFreeHost(p);
+      return e;
+    }
     case FaultKind::cublas_create:
     case FaultKind::cublas_set_stream:
     case FaultKind::cublas_gemm:
@@ -272,7 +279,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"CopyNamed", FaultKind::copy, cudaErrorIllegalAddress, cudaErrorIllegalAddress},
                       FaultCase{"LaunchDefault", FaultKind::launch, cudaSuccess, cudaErrorLaunchFailure},
                       FaultCase{"HostRegisterDefault", FaultKind::host_register, cudaSuccess,
-                                cudaErrorNotSupported}),
+                                cudaErrorNotSupported},
+                      FaultCase{"HostAllocationDefault", FaultKind::host_allocation, cudaSuccess,
+                                cudaErrorMemoryAllocation}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LayerTest, HostRegistrationRejectsOverlapsAndUnknownRanges) {
@@ -293,6 +302,110 @@ TEST_F(LayerTest, HostRegistrationRejectsOverlapsAndUnknownRanges) {
   EXPECT_EQ(cpu_layer::host_registration_count(), registered);
   EXPECT_EQ(cudaHostUnregister(host.data()), cudaErrorHostMemoryNotRegistered);
   (void)cudaGetLastError();
+}
+
+TEST_F(LayerTest, DefaultCopiesTakeTheirDirectionFromThePointers) {
+  char* dev = nullptr;
+  char* dev2 = nullptr;
+  ASSERT_EQ(cudaMalloc(&dev, 100), cudaSuccess);
+  ASSERT_EQ(cudaMalloc(&dev2, 100), cudaSuccess);
+  std::vector<char> host(200), back(100);
+  for (int i = 0; i < 100; ++i) host[i] = static_cast<char>(i);
+  EXPECT_EQ(cudaMemcpy(dev, host.data(), 100, cudaMemcpyDefault), cudaSuccess);
+  EXPECT_EQ(cudaMemcpy(dev2 + 10, dev, 90, cudaMemcpyDefault), cudaSuccess);
+  EXPECT_EQ(cudaMemcpy(host.data() + 100, host.data(), 100, cudaMemcpyDefault), cudaSuccess);
+  EXPECT_EQ(cudaMemcpy(back.data(), dev2, 100, cudaMemcpyDefault), cudaSuccess);
+  EXPECT_TRUE(std::equal(back.begin() + 10, back.end(), host.begin()));
+  // A range that starts in device memory must end there too.
+  for (auto [dst, src, count] : {std::tuple<void*, const void*, size_t>{dev + 60, host.data(), 41},
+                                 {host.data(), dev2 + 1, 100}, {dev2, dev + 99, 2}}) {
+    EXPECT_EQ(cudaMemcpy(dst, src, count, cudaMemcpyDefault), cudaErrorInvalidValue) << count;
+    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+  }
+  cudaFree(dev);
+  cudaFree(dev2);
+}
+
+TEST_F(LayerTest, CopiesRefuseOverlappingRanges) {
+  char* dev = nullptr;
+  ASSERT_EQ(cudaMalloc(&dev, 100), cudaSuccess);
+  std::vector<char> host(100);
+  EXPECT_EQ(cudaMemcpy(dev + 10, dev, 11, cudaMemcpyDeviceToDevice), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaMemcpy(dev, dev + 10, 11, cudaMemcpyDefault), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaMemcpy(dev, dev, 1, cudaMemcpyDefault), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaMemcpy(host.data() + 1, host.data(), 2, cudaMemcpyHostToHost), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaMemcpy(dev + 10, dev, 10, cudaMemcpyDeviceToDevice), cudaSuccess) << "adjacent";
+  (void)cudaGetLastError();
+  cudaFree(dev);
+}
+
+TEST_F(LayerTest, PageLockedHostMemoryIsTrackedAndFreedOnlyByFreeHost) {
+  const size_t before = cpu_layer::live_host_allocations().size();
+  const size_t device_before = cpu_layer::live_allocations().size();
+  char* pinned = nullptr;
+  ASSERT_EQ(cudaHostAlloc(reinterpret_cast<void**>(&pinned), 100, cudaHostAllocPortable), cudaSuccess);
+  ASSERT_NE(pinned, nullptr);
+  pinned[0] = pinned[99] = 1;
+  auto live = cpu_layer::live_host_allocations();
+  ASSERT_EQ(live.size(), before + 1);
+  EXPECT_NE(std::find(live.begin(), live.end(), 100u), live.end());
+  EXPECT_EQ(cpu_layer::live_allocations().size(), device_before) << "no device memory is charged";
+
+  EXPECT_EQ(cudaHostRegister(pinned + 10, 10, cudaHostRegisterDefault), cudaErrorHostMemoryAlreadyRegistered);
+  EXPECT_EQ(cudaHostUnregister(pinned), cudaErrorHostMemoryNotRegistered);
+  EXPECT_EQ(cudaFree(pinned), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaFreeHost(pinned + 8), cudaErrorInvalidValue);
+  void* none = reinterpret_cast<void*>(1);
+  EXPECT_EQ(cudaHostAlloc(&none, 16, 0x80u), cudaErrorInvalidValue) << "unknown flag";
+  EXPECT_EQ(cudaHostAlloc(&none, 0, cudaHostAllocDefault), cudaSuccess);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(cudaHostAlloc(&none, size_t{1} << 62, cudaHostAllocDefault), cudaErrorMemoryAllocation)
+      << "more than the host could page-lock";
+
+  // A copy treats it as host memory.
+  char* dev = nullptr;
+  ASSERT_EQ(cudaMalloc(&dev, 100), cudaSuccess);
+  EXPECT_EQ(cudaMemcpy(dev, pinned, 100, cudaMemcpyDefault), cudaSuccess);
+  EXPECT_EQ(cudaFreeHost(dev), cudaErrorInvalidValue);
+  cudaFree(dev);
+
+  EXPECT_EQ(cudaFreeHost(pinned), cudaSuccess);
+  EXPECT_EQ(cpu_layer::live_host_allocations().size(), before);
+  EXPECT_EQ(cudaFreeHost(pinned), cudaErrorInvalidValue) << "double free";
+  (void)cudaGetLastError();
+}
+
+TEST_F(LayerTest, PointerAttributesTellDeviceHostAndUnregisteredMemory) {
+  cpu_layer::set_device_count(2);
+  ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
+  char* dev = nullptr;
+  char* pinned = nullptr;
+  ASSERT_EQ(cudaMalloc(&dev, 64), cudaSuccess);
+  ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+  ASSERT_EQ(cudaHostAlloc(reinterpret_cast<void**>(&pinned), 64, cudaHostAllocDefault), cudaSuccess);
+  std::vector<char> plain(64), registered(64);
+  ASSERT_EQ(cudaHostRegister(registered.data(), 64, cudaHostRegisterDefault), cudaSuccess);
+
+  cudaPointerAttributes a{};
+  ASSERT_EQ(cudaPointerGetAttributes(&a, dev + 63), cudaSuccess);
+  EXPECT_EQ(a.type, cudaMemoryTypeDevice);
+  EXPECT_EQ(a.device, 1);
+  EXPECT_EQ(a.devicePointer, dev + 63);
+  for (char* host : {pinned, registered.data() + 5}) {
+    ASSERT_EQ(cudaPointerGetAttributes(&a, host), cudaSuccess);
+    EXPECT_EQ(a.type, cudaMemoryTypeHost);
+    EXPECT_EQ(a.hostPointer, host);
+  }
+  for (const void* other : {static_cast<const void*>(plain.data()), static_cast<const void*>(dev + 64),
+                            static_cast<const void*>(nullptr)}) {
+    ASSERT_EQ(cudaPointerGetAttributes(&a, other), cudaSuccess);
+    EXPECT_EQ(a.type, cudaMemoryTypeUnregistered);
+  }
+  EXPECT_EQ(cudaPointerGetAttributes(nullptr, dev), cudaErrorInvalidValue);
+  (void)cudaGetLastError();
+  cudaHostUnregister(registered.data());
+  cudaFreeHost(pinned);
+  cudaFree(dev);
 }
 
 }  // namespace

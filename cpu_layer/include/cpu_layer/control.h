@@ -12,10 +12,20 @@
 
 namespace cpu_layer {
 
-// The cuBLAS kinds fail cublasCreate, cublasSetStream and the complex GEMMs;
-// their error is a cublasStatus_t value.
-enum class FaultKind { allocation, copy, launch, host_register, cublas_create, cublas_set_stream, cublas_gemm };
-constexpr int kFaultKinds = 7;
+// host_allocation fails cudaHostAlloc (page-locked host memory); the cuBLAS
+// kinds fail cublasCreate, cublasSetStream and the complex GEMMs, their error
+// a cublasStatus_t value.
+enum class FaultKind {
+  allocation,
+  copy,
+  launch,
+  host_register,
+  cublas_create,
+  cublas_set_stream,
+  cublas_gemm,
+  host_allocation
+};
+constexpr int kFaultKinds = 8;
 
 // Number of emulated devices (default 1, or ZORVANE_CPU_DEVICES).
 void set_device_count(int count);
@@ -44,6 +54,8 @@ std::vector<LiveAllocation> live_allocations();
 // Host ranges registered with cudaHostRegister and not yet unregistered, and
 // cuBLAS handles created and not yet destroyed.
 size_t host_registration_count();
+// Byte sizes of the page-locked host allocations (cudaHostAlloc) not yet freed.
+std::vector<uint64_t> live_host_allocations();
 size_t live_cublas_handles();
 
 // The error an injected fault of `kind` produces when none is named.

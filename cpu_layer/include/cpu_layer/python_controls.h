@@ -1,6 +1,7 @@
 // Private module functions that let tests steer the CPU execution layer:
 // emulated devices, device memory capacity, injected faults, the lists of live
-// device allocations, host registrations and cuBLAS handles, and the count of
+// device allocations, host registrations, page-locked host allocations and
+// cuBLAS handles, and the count of
 // kernel launches. Compiled into each module of a CPU build.
 #pragma once
 
@@ -24,9 +25,10 @@ inline FaultKind fault_kind_from_text(const std::string& kind) {
   if (kind == "cublas_create") return FaultKind::cublas_create;
   if (kind == "cublas_set_stream") return FaultKind::cublas_set_stream;
   if (kind == "cublas_gemm") return FaultKind::cublas_gemm;
+  if (kind == "host_allocation") return FaultKind::host_allocation;
   throw std::invalid_argument(
-      "fault kind must be 'allocation', 'copy', 'launch', 'host_register', 'cublas_create', 'cublas_set_stream' or "
-      "'cublas_gemm', got: " + kind);
+      "fault kind must be 'allocation', 'copy', 'launch', 'host_register', 'cublas_create', 'cublas_set_stream', "
+      "'cublas_gemm' or 'host_allocation', got: " + kind);
 }
 
 inline void bind_python_controls(pybind11::module_& m) {
@@ -52,6 +54,8 @@ inline void bind_python_controls(pybind11::module_& m) {
       py::arg("kind"), "Operations of a kind still to come before its armed fault fires; 0 once it fired or if none.");
   m.def("_cpu_layer_host_registrations", &host_registration_count,
         "Host ranges registered with cudaHostRegister and not unregistered.");
+  m.def("_cpu_layer_live_host_allocations", &live_host_allocations,
+        "Byte sizes of the page-locked host allocations (cudaHostAlloc) not yet freed.");
   m.def("_cpu_layer_live_cublas_handles", &live_cublas_handles, "cuBLAS handles created and not destroyed.");
   m.def("_cpu_layer_launch_count", &launch_count,
         "Kernel launches run since the module was loaded (refused launches are not counted).");
