@@ -32,7 +32,7 @@ def layered_circuit(n, gates, seed=0):
     circuit = QuantumCircuit(n)
     fixed = [circuit.h, circuit.x, circuit.s, circuit.sdg, circuit.sx, circuit.t]
     rotations = [circuit.rx, circuit.ry, circuit.rz, circuit.p]
-    while circuit.size() < gates:
+    while len(circuit.data) < gates:
         for q in range(n):
             kind = rng.integers(3)
             if kind == 0:

@@ -121,8 +121,8 @@ def _run_command(args: argparse.Namespace, stdout: IO[str], stderr: IO[str]) -> 
     from .execute import CircuitTooLargeError, kernel_mode, run
     from .noise import parse_noise
 
-    if args.shots < 0:
-        return _fail(stderr, EXIT_USAGE, "--shots must be 0 or more")
+    if args.shots < 0 or args.top < 1:
+        return _fail(stderr, EXIT_USAGE, "--shots must be 0 or more and --top 1 or more")
     try:
         kernel_mode(args.mode)
         noise = [parse_noise(text) for text in args.noise] if args.noise else None
@@ -185,9 +185,9 @@ def _print_table(result: Any, args: argparse.Namespace, out: IO[str]) -> None:
             out.write(f"... {len(result.counts) - len(rows)} more outcomes (--top, --json)\n")
     elif result.shots == 0:
         out.write("no shots: final state only\n")
-        state = result.statevector
-        if state is not None:
-            probabilities = abs(state) ** 2
+        if result.statevector is not None or result.density_matrix is not None:
+            probabilities = (abs(result.statevector) ** 2 if result.statevector is not None
+                             else result.density_matrix.diagonal().real)
             width = max(result.num_qubits, len("basis state"))
             out.write(f"{'basis state':<{width}}  {'probability':>11}\n")
             for index in probabilities.argsort()[::-1][:args.top]:

@@ -137,27 +137,26 @@ class _Translator:
         make = tuple.__new__
         append = out.append
         qubit_lists: dict[tuple[Any, ...], list[int]] = {}
-        fixed_gates: dict[tuple[str, tuple[Any, ...]], Gate] = {}
+        fixed_gates: dict[str, dict[tuple[Any, ...], Gate]] = {name: {} for name in _FIXED}
         for ins in circuit.data:
             name = ins.name
             entry = standard.get(name)
             if entry is not None and ins.is_standard_gate():
                 bits = ins.qubits
                 vocabulary_name, controls, rewrite = entry
-                if name in _FIXED:
-                    gate = fixed_gates.get((name, bits))
+                if name in fixed_gates:
+                    known = fixed_gates[name]
+                    gate = known.get(bits)
                     if gate is None:
                         qubits = [qubit_index[q] for q in bits]
-                        gate = fixed_gates[(name, bits)] = make(Gate, (
-                            vocabulary_name, qubits[controls:], qubits[:controls], [1] * controls, _NO_PARAMETERS,
-                            None))
+                        gate = known[bits] = make(Gate, (vocabulary_name, qubits[controls:], qubits[:controls],
+                                                         [1] * controls, _NO_PARAMETERS, None))
                 else:
                     qubits = qubit_lists.get(bits)  # type: ignore[assignment]
                     if qubits is None:
                         qubits = qubit_lists[bits] = [qubit_index[q] for q in bits]
-                    params = list(map(float, ins.params))
-                    if rewrite is not None:
-                        params = rewrite(params)
+                    # A new list each read; standard gates hold bound values as floats.
+                    params = ins.params if rewrite is None else rewrite(ins.params)
                     if controls:
                         gate = make(Gate, (vocabulary_name, qubits[controls:], qubits[:controls], [1] * controls,
                                            params, None))
