@@ -8,7 +8,9 @@ Target: at most 2 us per gate for translation plus planning.
 stream: a 24-qubit, 10,000-gate circuit run twice through `zorvane_gpu.run`
 in one process, once with the next chunk planned on a worker thread while the
 current one executes and once with every chunk planned first. Target: the
-overlapped run is not slower.
+overlapped run is not slower. On the CPU layer the planning thread shares the
+host's cores with the kernels, so overlapping can at best break even there;
+on a GPU it hides the planning behind the device's work.
 
     python benchmarks/bench_frontend.py translate
     python benchmarks/bench_frontend.py stream [--qubits 24 --gates 10000 --dtype complex64]
