@@ -19,6 +19,11 @@ function(zorvane_add_module name)
   # are memory-bound; the fused form would buy nothing measurable.
   target_compile_options(${name} PRIVATE $<$<COMPILE_LANGUAGE:CUDA>:--fmad=false>
                                          $<$<COMPILE_LANGUAGE:CXX>:-ffp-contract=off>)
+  if(ZORVANE_KERNEL_REPORT)
+    set(ptx_dir "${CMAKE_CURRENT_BINARY_DIR}/kernel-ptx")
+    file(MAKE_DIRECTORY "${ptx_dir}")
+    target_compile_options(${name} PRIVATE "$<$<COMPILE_LANGUAGE:CUDA>:-Xptxas=-v;--keep;--keep-dir=${ptx_dir}>")
+  endif()
   target_link_libraries(${name} PRIVATE zorvane_common)
   target_compile_definitions(${name} PRIVATE ZORVANE_BACKEND_NAME="${ZORVANE_RESOLVED_BACKEND}")
   if(ZORVANE_RESOLVED_BACKEND STREQUAL "cpu")
