@@ -21,12 +21,13 @@ cd "$(dirname "$0")/.."
 
 build=${KERNEL_REPORT_BUILD_DIR:-build/kernel-report}
 archs=()
+gates=()
 report_args=()
 markdown_command="scripts/kernel-report.sh"
 while [ $# -gt 0 ]; do
   case "$1" in
     --gate) [ $# -ge 2 ] || { echo "kernel-report: --gate needs an architecture" >&2; exit 2; }
-            report_args+=(--gate "$2"); shift 2 ;;
+            gates+=("$2"); report_args+=(--gate "$2"); shift 2 ;;
     --hot) report_args+=(--hot); shift ;;
     --markdown) [ $# -ge 2 ] || { echo "kernel-report: --markdown needs a file" >&2; exit 2; }
                 report_args+=(--markdown "$2"); markdown_command+=" --markdown $2"; shift 2 ;;
@@ -37,6 +38,13 @@ while [ $# -gt 0 ]; do
 done
 [ ${#archs[@]} -gt 0 ] || archs=(75 80 90)
 [ "${archs[*]}" = "75 80 90" ] || markdown_command+=" ${archs[*]}"
+known=" $(python3 scripts/kernel_report.py --known-architectures) "
+for a in "${archs[@]}"; do
+  [[ "$known" == *" $a "* ]] || { echo "kernel-report: no occupancy limits for sm_$a; known:$known" >&2; exit 2; }
+done
+for g in ${gates[@]+"${gates[@]}"}; do
+  [[ " ${archs[*]} " == *" $g "* ]] || { echo "kernel-report: --gate $g names an architecture not built" >&2; exit 2; }
+done
 
 nvcc=${CUDACXX:-$(command -v nvcc || echo /usr/local/cuda/bin/nvcc)}
 arch_list=$(IFS=';'; echo "${archs[*]}")
@@ -67,4 +75,5 @@ for a in "${archs[@]}"; do arch_args+=(--arch "$a"); done
 exec python3 scripts/kernel_report.py --log "$build/kernel-build.log" \
   --ptx-dir "${ptx_dirs[0]}" --ptx-dir "${ptx_dirs[1]}" \
   --launch-table "$build/launch-table.tsv" --command "$markdown_command" \
+  --toolkit "$("$nvcc" --version | grep -m1 release | sed 's/^Cuda compilation tools, //')" \
   "${arch_args[@]}" ${report_args[@]+"${report_args[@]}"}

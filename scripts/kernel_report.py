@@ -49,7 +49,7 @@ class Architecture:
 KIB = 1024
 ARCHITECTURES = {
     75: Architecture("Turing", 1024, 16, 65536, 255, 256, 4, 64 * KIB, 48 * KIB, 256, 0),
-    80: Architecture("Ampere A100", 2048, 32, 65536, 255, 256, 4, 164 * KIB, 48 * KIB, 128, 1 * KIB),
+    80: Architecture("Ampere", 2048, 32, 65536, 255, 256, 4, 164 * KIB, 48 * KIB, 128, 1 * KIB),
     90: Architecture("Hopper", 2048, 32, 65536, 255, 256, 4, 228 * KIB, 48 * KIB, 128, 1 * KIB),
 }
 
@@ -164,7 +164,9 @@ def parse_ptxas_log(text: str) -> dict[tuple[str, int], Kernel]:
     return kernels
 
 
-FUNCTION_START = re.compile(r"^(?:\.visible\s+|\.weak\s+|\.extern\s+)*\.(entry|func)\s+(?:\([^)]*\)\s*)?([\w$]+)", re.M)
+FUNCTION_START = re.compile(
+    r"^(?:\.visible\s+|\.weak\s+|\.extern\s+)*\.(entry|func)\s+(?:\([^)]*\)\s*)?([\w$]+)", re.M
+)
 TARGET = re.compile(r"^\.target\s+sm_(\d+)", re.M)
 MAXNTID = re.compile(r"\.maxntid\s+(\d+),\s*(\d+),\s*(\d+)")
 EXTERN_SHARED = re.compile(r"^\.extern\s+\.shared\s+.*?([\w$]+)\[\]", re.M)
@@ -311,7 +313,9 @@ def gate(report: dict[int, list[Kernel]], arch: int) -> list[str]:
     return failures
 
 
-COLUMNS = ("kernel", "block", "regs", "stack B", "spill B st/ld", "smem B", "dyn smem B", "occupancy", "limited by", "hot")
+COLUMNS = (
+    "kernel", "block", "regs", "stack B", "spill B st/ld", "smem B", "dyn smem B", "occupancy", "limited by", "hot",
+)
 
 
 def row_cells(k: Kernel) -> list[str]:
@@ -339,8 +343,9 @@ def text_table(arch: int, kernels: list[Kernel]) -> str:
     return "\n".join(lines)
 
 
-# Rows of gate families that differ only in the family's name are merged in
-# the Markdown tables: cu_{x,y,z}_kernel_pair<float>.
+# In the Markdown tables, the rows of gate families that differ only in the
+# family's name, the registers and what limits them are merged:
+# cu_{x,y,z}_kernel_pair<float>, with the range of their registers.
 FAMILY = [
     re.compile(r"^(stavex::cu_)(\w+?)(_kernel_(?:all_state|pair)<.*)$"),
     re.compile(r"^(stavex::)(\w+)(_autopair::.*)$"),
@@ -348,25 +353,26 @@ FAMILY = [
 
 
 def merged_rows(kernels: list[Kernel]) -> list[list[str]]:
-    groups: dict[tuple, list[str]] = {}
-    cells_of: dict[tuple, list[str]] = {}
+    groups: dict[tuple, list[tuple[str | None, Kernel]]] = {}
     for k in kernels:
-        cells = row_cells(k)
-        key, family = (cells[0],), None
+        key, family = (k.name, ""), None
         for pattern in FAMILY:
             if m := pattern.match(k.name):
                 key, family = (m.group(1), m.group(3)), m.group(2)
                 break
-        key = key + tuple(cells[1:])
-        groups.setdefault(key, [])
-        if family:
-            groups[key].append(family)
-        cells_of[key] = cells
+        cells = row_cells(k)
+        groups.setdefault(key + tuple(cells[3:8] + cells[9:]), []).append((family, k))
     rows = []
-    for key, families in groups.items():
-        cells = list(cells_of[key])
-        if len(families) > 1:
-            cells[0] = f"{key[0]}{{{','.join(sorted(families))}}}{key[1]}"
+    for key, members in groups.items():
+        families = sorted(f for f, _ in members if f)
+        first = members[0][1]
+        cells = row_cells(first)
+        if len(members) > 1:
+            cells[0] = f"{key[0]}{{{','.join(families)}}}{key[1]}"
+            low, high = min(k.registers for _, k in members), max(k.registers for _, k in members)
+            cells[2] = str(low) if low == high else f"{low}–{high}"
+            parts = {part for _, k in members for part in k.limiter.split("/")}
+            cells[8] = "/".join(p for p in ("warps", "blocks", "registers", "shared memory") if p in parts)
         rows.append(cells)
     return sorted(rows, key=lambda r: r[0])
 
@@ -388,7 +394,27 @@ def markdown_table(arch: int, kernels: list[Kernel], hot_only: bool) -> str:
     return "\n".join(lines)
 
 
-def markdown(report: dict[int, list[Kernel]], command: str) -> str:
+def summary(arch: int, kernels: list[Kernel]) -> str:
+    hot = [k for k in kernels if k.hot_path()]
+    spilling = [k.name for k in hot if k.spills]
+    lowest = min(k.occupancy for k in hot)
+    at_lowest = sorted({k.name for k in hot if k.occupancy == lowest})
+    outside = [k for k in kernels if not k.hot_path() and (k.spills or k.occupancy < MIN_OCCUPANCY)]
+    text = (
+        f"- sm_{arch}: {len(kernels)} kernels, {len(hot)} on hot paths; "
+        + (f"hot kernels that spill: {', '.join(spilling)}; " if spilling else "no hot kernel spills; ")
+        + f"lowest hot occupancy {lowest:.1%} ({', '.join(f'`{n}`' for n in at_lowest)})."
+    )
+    if outside:
+        text += (
+            f" Outside the gate, {len(outside)} kernels spill or stay below {MIN_OCCUPANCY:.0%}: "
+            + ", ".join(f"`{n}`" for n in sorted({re.sub(r"<.*", "", k.name) for k in outside}))
+            + "."
+        )
+    return text
+
+
+def markdown(report: dict[int, list[Kernel]], command: str, toolkit: str) -> str:
     limits = "\n".join(
         f"| sm_{arch} | {a.name} | {a.max_threads} | {a.max_blocks} | {a.registers} | {a.reg_unit} per warp "
         f"| {a.shared // KIB} KiB | {a.shared_per_block // KIB} KiB | {a.smem_unit} B | {a.reserved_shared} B |"
@@ -397,22 +423,30 @@ def markdown(report: dict[int, list[Kernel]], command: str) -> str:
     )
     full = max(report)
     parts = [
-        "<!-- Generated by scripts/kernel-report.sh --markdown; do not edit by hand. -->",
+        "<!-- Generated by scripts/kernel-report.sh --markdown; edit scripts/kernel_report.py instead. -->",
         "## GPU kernel report",
         "",
-        "What each CUDA kernel of `stavex` and `plexar` costs on the multiprocessor, from the compiler alone (no GPU "
-        "needed): registers per thread, stack frame (local memory), spilled bytes, static and dynamic shared memory "
-        "per block, the block size the launcher uses (each kernel's `__launch_bounds__`, the launcher's own "
-        "constant), and the theoretical occupancy at that block size. Dynamic shared memory is given at the largest "
-        "tile the launcher makes. Rows of gate families that differ only in the gate are merged "
-        "(`cu_{h,x}_kernel_pair<float>`).",
+        "What each CUDA kernel of `stavex` and `plexar` costs on a multiprocessor, from the compiler alone (no GPU "
+        "is needed): registers per thread, stack frame (local memory), spilled bytes (stored/loaded), static and "
+        "dynamic shared memory per block, the block size its launcher uses, and the theoretical occupancy at that "
+        "block size (resident warps over the most the multiprocessor holds) with the resource that limits it. "
+        "Block sizes and dynamic shared memory come from the launchers' own constants "
+        "(`scripts/kernel_launch_table.cu`); dynamic shared memory is that of the largest tile the launcher makes. "
+        "Rows of gate families that differ only in the gate are merged (`cu_{h,x}_kernel_pair<float>`).",
         "",
-        f"Regenerate with `{command}`; `scripts/kernel-report.sh 90` prints the same tables for one architecture. "
-        "CI runs `scripts/kernel-report.sh --hot --gate 90 75 90`, which fails when a hot-path kernel (marked *hot*: "
-        "the state-vector gate kernels of every mode, both shared-memory tile kernels, the measurement kernels, "
-        "the density one- and two-qubit unitary kernels) spills or falls below 50% theoretical occupancy on sm_90.",
+        f"Regenerate with `{command}` (one CUDA build for the architectures listed, several minutes); "
+        "`scripts/kernel-report.sh 90` prints the tables for one architecture. CI runs "
+        "`scripts/kernel-report.sh --hot --gate 90 75 90`, which fails, naming the kernel, when a hot-path kernel "
+        "(marked *hot*: the state-vector gate kernels of every mode, both shared-memory tile kernels, the "
+        "measurement kernels, the density one- and two-qubit unitary kernels) spills or falls below 50% "
+        "theoretical occupancy on sm_90.",
         "",
-        "Limits used (per multiprocessor):",
+        f"Compiled by: {toolkit}.",
+        "",
+        *(summary(arch, report[arch]) for arch in sorted(report)),
+        "",
+        "Limits used, per multiprocessor (shared memory at the largest carve-out; per block without the opt-in, "
+        "which no launcher sets):",
         "",
         "| arch | | threads | blocks | registers | register unit | shared memory | per block | shared unit "
         "| reserved per block |",
@@ -428,6 +462,11 @@ def markdown(report: dict[int, list[Kernel]], command: str) -> str:
 
 
 def main(argv: list[str] | None = None) -> int:
+    if argv is None:
+        argv = sys.argv[1:]
+    if argv == ["--known-architectures"]:
+        print(" ".join(map(str, sorted(ARCHITECTURES))))
+        return 0
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--log", type=Path, required=True, help="build log with ptxas -v output")
     p.add_argument("--ptx-dir", type=Path, action="append", required=True, help="folder of kept PTX (repeatable)")
@@ -438,6 +477,7 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--markdown", type=Path, help="also write the tables as Markdown here")
     p.add_argument("--command", default="scripts/kernel-report.sh --markdown docs/kernel-report.md",
                    help="the command named in the Markdown")
+    p.add_argument("--toolkit", default="nvcc", help="the compiler's version, named in the Markdown")
     args = p.parse_args(argv)
     try:
         launches = parse_launch_table(args.launch_table.read_text())
@@ -450,7 +490,7 @@ def main(argv: list[str] | None = None) -> int:
         print(text_table(arch, [k for k in kernels if k.hot_path()] if args.hot else kernels))
         print()
     if args.markdown:
-        args.markdown.write_text(markdown(report, args.command))
+        args.markdown.write_text(markdown(report, args.command, args.toolkit))
         print(f"wrote {args.markdown}")
     for arch in args.gate:
         hot = [k for k in report[arch] if k.hot_path()]

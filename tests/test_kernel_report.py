@@ -120,8 +120,8 @@ def toy_build(tmp_path_factory):
     d = tmp_path_factory.mktemp("toy")
     (d / "toy.cu").write_text(TOY_KERNELS)
     log = subprocess.run(
-        [NVCC, "-c", "-Xptxas=-v", "--keep", "--keep-dir", str(d), "--generate-code=arch=compute_90,code=[compute_90,sm_90]",
-         "toy.cu", "-o", "toy.o"],
+        [NVCC, "-c", "-Xptxas=-v", "--keep", "--keep-dir", str(d),
+         "--generate-code=arch=compute_90,code=[compute_90,sm_90]", "toy.cu", "-o", "toy.o"],
         cwd=d, capture_output=True, text=True, check=True)
     return d, log.stdout + log.stderr
 
