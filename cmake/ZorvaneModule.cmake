@@ -2,7 +2,9 @@
 # built for the chosen backend. Kernel sources (.cu) are CUDA in the CUDA build
 # and plain C++ against the CPU execution layer otherwise. CUDA builds link the
 # CUDA runtime, and cuBLAS unless NO_CUBLAS is given. The shared library
-# exports only its PyInit_ symbol.
+# exports only its PyInit_ symbol. With ZORVANE_KERNEL_REPORT, each CUDA unit
+# also prints ptxas's resource usage and keeps its PTX in kernel-ptx/ of the
+# module's build folder, for scripts/kernel-report.sh.
 function(zorvane_add_module name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "NO_CUBLAS" "" "")
   set(sources ${arg_UNPARSED_ARGUMENTS})

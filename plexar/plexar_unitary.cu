@@ -43,10 +43,10 @@ __global__ void unitary_merged_kernel(CuComplex<T>* data, int64_t dimension, Dev
 
 // Item t = 4q + i rewrites row i of block q; the four items of a block are
 // lanes 4m … 4m + 3 of one warp. A lane keeps only its row in registers and
-// reads the block's elements and U's entries from memory where the products
-// need them (the quad's lanes read the same elements, U is read by all):
-// holding the whole block and U took 92 (complex64) and 190 (complex128)
-// registers and local memory for the indices that depend on the lane.
+// reads the block's elements and U's entries where the products need them
+// (the quad's lanes read the same elements, every lane the same U): holding
+// the whole block and U per lane, indexed by the lane's row, put them in local
+// memory and kept the complex128 form at an eighth of full occupancy.
 template <class T>
 __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets,
                                            uint64_t control_mask, uint64_t control_values,

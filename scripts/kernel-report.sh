@@ -67,7 +67,8 @@ if ! cmake --build "$build" -j "$(nproc)" >"$build/kernel-build.log" 2>&1; then
 fi
 # Only the PTX is read; nvcc's other intermediate files are large.
 find "${ptx_dirs[@]}" -type f ! -name '*.ptx' -delete
-echo "kernel-report: CUDA build for sm_${archs[*]// /, sm_} in $(($(date +%s) - start)) s ($build)"
+arch_names=$(printf 'sm_%s ' "${archs[@]}")
+echo "kernel-report: CUDA build for ${arch_names% } in $(($(date +%s) - start)) s ($build)"
 
 "$build/kernel_launch_table" >"$build/launch-table.tsv"
 arch_args=()

@@ -333,11 +333,13 @@ def row_cells(k: Kernel) -> list[str]:
     ]
 
 
-def text_table(arch: int, kernels: list[Kernel]) -> str:
+def text_table(arch: int, kernels: list[Kernel], hot_only: bool) -> str:
     a = ARCHITECTURES[arch]
-    rows = [list(COLUMNS)] + [row_cells(k) for k in kernels]
+    shown = [k for k in kernels if k.hot_path()] if hot_only else kernels
+    rows = [list(COLUMNS)] + [row_cells(k) for k in shown]
     widths = [max(len(r[i]) for r in rows) for i in range(len(COLUMNS))]
-    lines = [f"== sm_{arch} ({a.name}): {len(kernels)} kernels; occupancy = resident warps / {a.max_warps} =="]
+    what = f"{len(shown)} hot-path kernels of {len(kernels)}" if hot_only else f"{len(kernels)} kernels"
+    lines = [f"== sm_{arch} ({a.name}): {what}; occupancy = resident warps / {a.max_warps} =="]
     for r in rows:
         lines.append("  ".join(c.ljust(w) if i in (0, 8) else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths))))
     return "\n".join(lines)
@@ -487,7 +489,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"kernel report: {e}", file=sys.stderr)
         return 2
     for arch, kernels in report.items():
-        print(text_table(arch, [k for k in kernels if k.hot_path()] if args.hot else kernels))
+        print(text_table(arch, kernels, args.hot))
         print()
     if args.markdown:
         args.markdown.write_text(markdown(report, args.command, args.toolkit))
