@@ -16,8 +16,6 @@ namespace zorvane::plexar {
 
 namespace {
 
-constexpr int32_t kMaxActiveQubits = 5;
-
 // Calls update(A, row active, column active) for every 2 × 2 block of the tile
 // that the record's target spans, the blocks numbered from `first` in steps of
 // `step`; A is stored back when update returns true. A block is the tile
@@ -150,10 +148,20 @@ __device__ __forceinline__ void apply_record(CuComplex<T>* tile, int32_t k, cons
 // with row = row base | deposit(a, active) and column = column base |
 // deposit(b, active); that is tile base + deposit(a·2^k + b, active | active
 // << n), so a thread walks its elements with one masked addition each.
+//
+// The complex128 form is held to the registers that eight resident blocks
+// leave each thread (half of an sm_80 or sm_90 multiprocessor, 64 registers):
+// left to itself it takes a few more and falls below half occupancy. The
+// complex64 form stays well below that; a minimum (0 sets none) would only
+// make ptxas spend more registers on it.
 template <class T>
-__global__ void density_sparsesharemem_kernel(CuComplex<T>* data, int64_t dimension, uint64_t tiles,
-                                              uint64_t active_mask, uint64_t inactive_mask, int32_t k, int32_t m,
-                                              const DeviceDensityGate<T>* records, int32_t count) {
+constexpr unsigned int kDensityTileMinBlocks = sizeof(T) == sizeof(double) ? 1024 / kTileBlockThreads : 0;
+
+template <class T>
+__global__ void __launch_bounds__(kTileBlockThreads, kDensityTileMinBlocks<T>)
+    density_sparsesharemem_kernel(CuComplex<T>* data, int64_t dimension, uint64_t tiles, uint64_t active_mask,
+                                  uint64_t inactive_mask, int32_t k, int32_t m, const DeviceDensityGate<T>* records,
+                                  int32_t count) {
   CuComplex<T>* shared_raw = dynamic_shared_memory<CuComplex<T>>();
   const uint32_t elements = 1u << (2 * k);
   const uint32_t tid = threadIdx.x, step = blockDim.x;
@@ -185,7 +193,7 @@ __global__ void density_sparsesharemem_kernel(CuComplex<T>* data, int64_t dimens
 template <class T>
 void launch_density_sparsesharemem(int64_t dimension, CuComplex<T>* data, uint64_t active_mask, int32_t k,
                                    const DeviceDensityGate<T>* records, int32_t count, cudaStream_t stream) {
-  if (k < 1 || k > kMaxActiveQubits) throw std::invalid_argument("density fusion active qubits must be in [1,5]");
+  if (k < 1 || k > kDensityTileMaxQubits) throw std::invalid_argument("density fusion active qubits must be in [1,5]");
   if (count < 1) throw std::invalid_argument("fusion group cannot be empty");
   int32_t n = 0;
   for (int64_t d = dimension; d > 1; d /= 2) ++n;
@@ -195,8 +203,8 @@ void launch_density_sparsesharemem(int64_t dimension, CuComplex<T>* data, uint64
   const uint64_t all = (uint64_t{1} << n) - 1;
   const auto blocks = static_cast<unsigned int>(std::min(tiles, kMaxTileBlocks));
   launch_kernel(&density_sparsesharemem_kernel<T>, dim3(blocks), dim3(kTileBlockThreads),
-                (size_t{1} << (2 * k)) * sizeof(CuComplex<T>), stream, data, dimension, tiles, active_mask,
-                active_mask ^ all, k, m, records, count);
+                density_tile_shared_bytes<T>(k), stream, data, dimension, tiles, active_mask, active_mask ^ all, k, m,
+                records, count);
   check_kernel_launch("density_sparsesharemem");
 }
 

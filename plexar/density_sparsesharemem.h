@@ -9,6 +9,7 @@
 // in double; a complex64 run converts them field by field.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include <cuda_runtime.h>
@@ -33,6 +34,14 @@ struct DeviceDensityGate {
   int32_t channel_kind;       // Channel: a density::ChannelKind
   T channel_parameter;        // Channel: p
 };
+
+// Largest group the kernel takes, and the dynamic shared memory of a launch
+// on k active qubits: the tile of 2^k × 2^k elements.
+constexpr int32_t kDensityTileMaxQubits = 5;
+template <class T>
+constexpr size_t density_tile_shared_bytes(int32_t k) {
+  return (size_t{1} << (2 * k)) * sizeof(CuComplex<T>);
+}
 
 // Tile t of an n-qubit ρ, m = n − k: rows row base | deposit(a, active mask),
 // columns column base | deposit(b, active mask) for local a, b < 2^k, with row

@@ -156,7 +156,7 @@ PYBIND11_MODULE(plexar, m) {
         "The groups a fused run of the operations executes, as (kind, operation indices, active qubits); kind 0 "
         "Single, 1 SingleQubit, 2 SparseShareMem, 3 Sequential. Empty below 5 qubits, where runs are not fused.");
 
-  zorvane::bind_device_memory_info(m);
+  zorvane::bind_device_queries(m);
 
 #if defined(ZORVANE_CPU_LAYER)
   cpu_layer::bind_python_controls(m);

@@ -42,7 +42,11 @@ __global__ void unitary_merged_kernel(CuComplex<T>* data, int64_t dimension, Dev
 // ---- two targets: four adjacent threads share one 4 × 4 block ------------------
 
 // Item t = 4q + i rewrites row i of block q; the four items of a block are
-// lanes 4m … 4m + 3 of one warp.
+// lanes 4m … 4m + 3 of one warp. A lane keeps only its row in registers and
+// reads the block's elements and U's entries where the products need them
+// (the quad's lanes read the same elements, every lane the same U): holding
+// the whole block and U per lane, indexed by the lane's row, put them in local
+// memory and kept the complex128 form at an eighth of full occupancy.
 template <class T>
 __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension, DeviceTargets targets,
                                            uint64_t control_mask, uint64_t control_values,
@@ -51,50 +55,47 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* data, int64_t dimension
   const auto dim = static_cast<uint64_t>(dimension);
   const uint32_t items = 4 * layout.groups * layout.groups;
   const uint64_t* off = layout.offset;
-  CuComplex<T> u[16];
-  ZORVANE_UNROLL
-  for (int e = 0; e < 16; ++e) u[e] = matrix[e];
   // Items per block and the grid stride are multiples of four, so the lanes of
-  // a quad take the loop together and agree on whether their block is active.
+  // a quad take the loop together and agree on whether their block is active,
+  // and each lane keeps its row i throughout.
   const unsigned quad = 0xFu << (threadIdx.x & 28u);
+  const uint32_t i = first_item() & 3u;
+  const uint64_t row_offset = ((i & 1u) ? off[1] : 0) | ((i & 2u) ? off[2] : 0);
+  const CuComplex<T>* u_row = matrix + 4 * i;
   for (uint32_t t = first_item(); t < items; t += item_stride()) {
-    const uint32_t i = t & 3u;
     const uint64_t rb = layout.row_base(t >> 2);
     const uint64_t cb = layout.column_base(t >> 2);
     const bool row_active = controls_hold(rb, control_mask, control_values);
     const bool column_active = controls_hold(cb, control_mask, control_values);
     const bool active = row_active || column_active;
-    CuComplex<T> a[4][4];
+    // Row i of U·A for an active row, row i of A otherwise.
+    CuComplex<T> row[4];
     if (active) {
       ZORVANE_UNROLL
-      for (int s = 0; s < 4; ++s)
-        ZORVANE_UNROLL
-        for (int b = 0; b < 4; ++b) a[s][b] = data[(rb | off[s]) * dim + (cb | off[b])];
+      for (int b = 0; b < 4; ++b) {
+        const uint64_t column = cb | off[b];
+        if (row_active) {
+          CuComplex<T> acc{T(0), T(0)};
+          ZORVANE_UNROLL
+          for (int s = 0; s < 4; ++s) acc = cadd(acc, cmul(u_row[s], data[(rb | off[s]) * dim + column]));
+          row[b] = acc;
+        } else {
+          row[b] = data[(rb | row_offset) * dim + column];
+        }
+      }
     }
     // Every lane of the quad reads the whole block and then overwrites one row
     // of it: all four reads must be complete before the first write. Inactive
     // quads meet here too, so every quad of every block synchronises alike.
     __syncwarp(quad);
     if (!active) continue;
-    CuComplex<T> row[4];
-    ZORVANE_UNROLL
-    for (int b = 0; b < 4; ++b) {
-      if (row_active) {
-        CuComplex<T> acc{T(0), T(0)};
-        ZORVANE_UNROLL
-        for (int s = 0; s < 4; ++s) acc = cadd(acc, cmul(u[4 * i + s], a[s][b]));
-        row[b] = acc;
-      } else {
-        row[b] = a[i][b];
-      }
-    }
-    CuComplex<T>* out = data + (rb | off[i]) * dim;
+    CuComplex<T>* out = data + (rb | row_offset) * dim;
     ZORVANE_UNROLL
     for (int b = 0; b < 4; ++b) {
       if (column_active) {
         CuComplex<T> acc{T(0), T(0)};
         ZORVANE_UNROLL
-        for (int s = 0; s < 4; ++s) acc = cadd(acc, cmul_conj(row[s], u[4 * b + s]));
+        for (int s = 0; s < 4; ++s) acc = cadd(acc, cmul_conj(row[s], matrix[4 * b + s]));
         out[cb | off[b]] = acc;
       } else {
         out[cb | off[b]] = row[b];

@@ -18,6 +18,7 @@
 
 #include "control_masks.h"
 #include "gate_launchers.h"
+#include "launch_blocks.h"
 #include "zorvane/bit_index.h"
 #include "zorvane/cu_complex.h"
 #include "zorvane/cuda_errors.h"
@@ -29,8 +30,6 @@ using zorvane::global_thread_index;
 using zorvane::grid_thread_count;
 using zorvane::insert_zero_bit;
 using zorvane::insert_zero_bits;
-
-constexpr unsigned int kPairBlock = 256;
 
 // ---- updating one pair ------------------------------------------------------
 

@@ -3,6 +3,7 @@
 // subspace, so it is a real gate and not a no-op.
 #include "control_masks.h"
 #include "gate_launchers.h"
+#include "launch_blocks.h"
 #include "zorvane/bit_index.h"
 #include "zorvane/cu_complex.h"
 #include "zorvane/cuda_errors.h"
@@ -25,9 +26,8 @@ void cu_global_phase(uint64_t n, CuComplex<T>* state, const QubitList& controls,
                      T phi, cudaStream_t stream) {
   const ControlMasks masks = checked_control_masks(n, QubitList{}, controls, control_state);
   const uint64_t count = uint64_t{1} << n;
-  constexpr unsigned int kBlock = 256;
-  zorvane::launch_kernel(&cu_global_phase_kernel<T>, zorvane::grid_stride_blocks(count, kBlock), kBlock, 0, stream,
-                         static_cast<int64_t>(n), state, masks.mask, masks.value, phi);
+  zorvane::launch_kernel(&cu_global_phase_kernel<T>, zorvane::grid_stride_blocks(count, kGlobalPhaseBlock),
+                         kGlobalPhaseBlock, 0, stream, static_cast<int64_t>(n), state, masks.mask, masks.value, phi);
   zorvane::check_kernel_launch("cu_global_phase");
 }
 

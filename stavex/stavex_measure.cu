@@ -11,6 +11,7 @@
 
 #include <cuda_runtime.h>
 
+#include "launch_blocks.h"
 #include "zorvane/bit_index.h"
 #include "zorvane/cuda_errors.h"
 #include "zorvane/device_buffer.h"
@@ -25,7 +26,6 @@ using zorvane::outcome_text;
 
 namespace {
 
-constexpr unsigned int kMeasureBlock = 256;
 // Hash-map counting reserves for at most this many distinct outcomes up front.
 constexpr uint64_t kMaxReservedOutcomes = uint64_t{1} << 20;
 // Outcomes per block of the two-step search over the running sums.

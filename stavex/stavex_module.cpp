@@ -424,7 +424,7 @@ PYBIND11_MODULE(stavex, m) {
         py::arg("device") = py::none(),
         "A new 1-D numpy array of count elements in page-locked host memory, freed with the array.");
 
-  zorvane::bind_device_memory_info(m);
+  zorvane::bind_device_queries(m);
 
 #if defined(ZORVANE_CPU_LAYER)
   cpu_layer::bind_python_controls(m);

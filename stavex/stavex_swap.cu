@@ -118,8 +118,7 @@ void cu_swap(uint64_t n, CuComplex<T>* state, int32_t q1, int32_t q2, const Qubi
     launch_kernel(&swap_target0_compact<T>, blocks_for(count, kPairBlock), kPairBlock, 0, stream, count, state,
                   bit1 | bit2 | masks.mask, masks.value & ~bit1 & ~bit2, uint64_t{1} << hi);
   } else {
-    constexpr unsigned int kScanBlock = 512;
-    launch_kernel(&swap_control_scan<T>, grid_stride_blocks(uint64_t{1} << (n - 2), kScanBlock), kScanBlock, 0,
+    launch_kernel(&swap_control_scan<T>, grid_stride_blocks(uint64_t{1} << (n - 2), kSwapScanBlock), kSwapScanBlock, 0,
                   stream, n_signed, state, q1, q2, masks.mask, masks.value);
   }
   zorvane::check_kernel_launch("cu_swap");

@@ -229,10 +229,12 @@ def test_failed_download_leaves_state_usable(no_leaks):
 
 @cpu_layer_only
 @pytest.mark.parametrize("module_name", ["stavex", "plexar"])
-def test_device_memory_info_counts_live_states(module_name):
+def test_device_queries_see_the_layer(module_name):
     module = __import__(module_name)
-    capacity = module._cpu_layer_memory_capacity()
+    capacity, devices = module._cpu_layer_memory_capacity(), module._cpu_layer_device_count()
     try:
+        module._cpu_layer_set_device_count(3)
+        assert module.device_count() == 3
         module._cpu_layer_set_memory_capacity(1 << 30)
         free, total = module.device_memory_info("cuda:0")
         assert total == 1 << 30 and free <= total
@@ -244,6 +246,7 @@ def test_device_memory_info_counts_live_states(module_name):
         assert module.device_memory_info()[0] == free
     finally:
         module._cpu_layer_set_memory_capacity(capacity)
+        module._cpu_layer_set_device_count(devices)
     with pytest.raises(ValueError, match="^device must be 'cuda', 'gpu', or 'cuda:<id>', got: tpu$"):
         module.device_memory_info("tpu")
     with pytest.raises(RuntimeError, match="^CUDA error: invalid device ordinal$"):

@@ -6,6 +6,7 @@
 #include <climits>
 #include <stdexcept>
 
+#include "launch_blocks.h"
 #include "zorvane/bit_index.h"
 #include "zorvane/cuda_errors.h"
 #include "zorvane/launch.h"
@@ -18,7 +19,6 @@ using zorvane::deposit_bits;
 
 namespace {
 
-constexpr unsigned int kTransposeBlock = 256;
 constexpr uint64_t kMaxBlocks = 65535;
 
 // g(i). deposit(i >> k, inactive mask) is i >> k with zeros inserted at the k

@@ -166,15 +166,16 @@ __global__ void sparsesharemem_kernel(CuComplex<T>* state, uint64_t tiles, uint6
 template <class T>
 void run_sparsesharemem_group(int64_t n, CuComplex<T>* state, uint64_t active_mask, int32_t k,
                               const DeviceMatrixGate<T>* gates, int32_t count, cudaStream_t stream) {
-  if (k < 1 || k > 10) throw std::invalid_argument("SparseShareMem active qubits must be in [1, 10]");
+  if (k < 1 || k > kSparseShareMemMaxQubits)
+    throw std::invalid_argument("SparseShareMem active qubits must be in [1, 10]");
   if (k > n) throw std::invalid_argument("SparseShareMem active qubits exceed circuit size");
   if (count <= 0) throw std::invalid_argument("SparseShareMem group cannot be empty");
   const uint64_t tiles = uint64_t{1} << (n - k);
   const uint64_t all = n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
   const auto blocks = static_cast<unsigned int>(std::min(tiles, zorvane::kMaxTileBlocks));
   zorvane::launch_kernel(&sparsesharemem_kernel<T>, dim3(blocks), dim3(zorvane::kTileBlockThreads),
-                         (size_t{1} << k) * sizeof(CuComplex<T>), stream, state, tiles, active_mask,
-                         active_mask ^ all, k, gates, count);
+                         sparsesharemem_shared_bytes<T>(k), stream, state, tiles, active_mask, active_mask ^ all, k,
+                         gates, count);
 }
 
 template __global__ void sparsesharemem_kernel<float>(CuComplex<float>*, uint64_t, uint64_t, uint64_t, int32_t,

@@ -4,6 +4,7 @@
 // group.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include <cuda_runtime.h>
@@ -13,6 +14,14 @@
 
 namespace stavex {
 namespace fusion {
+
+// Largest group the kernel takes, and the dynamic shared memory of a launch
+// on k active qubits: the tile of 2^k amplitudes.
+constexpr int32_t kSparseShareMemMaxQubits = 10;
+template <class T>
+constexpr size_t sparsesharemem_shared_bytes(int32_t k) {
+  return (size_t{1} << k) * sizeof(zorvane::CuComplex<T>);
+}
 
 // Validates the group's shape, then launches the kernel on `stream`; the
 // caller checks the launch. `gates` points to the group's first record in

@@ -70,13 +70,6 @@ def _check_seed(seed: Any) -> int | None:
     return int(seed)
 
 
-def _device_count() -> int | None:
-    if stavex.backend == "cpu":
-        return stavex._cpu_layer_device_count()
-    count = getattr(stavex, "device_count", None)
-    return count() if count is not None else None
-
-
 def _available_host_bytes() -> int:
     try:
         with open("/proc/meminfo") as meminfo:
@@ -136,8 +129,7 @@ class DistributedState:
         def create() -> None:
             chosen = device
             if chosen is None:
-                count = _device_count()
-                chosen = f"cuda:{local_rank % count if count else local_rank}"
+                chosen = f"cuda:{local_rank % max(1, stavex.device_count())}"
             self._state = stavex.DeviceState.zero_state(self._layout.local_count, dtype=dtype, device=chosen)
             self._exchanger = Exchanger(group, self._state, buffer_bytes, self._cuda_aware)
             # Executing an empty prepared chunk only waits for the state's device.

@@ -87,7 +87,17 @@ inline std::pair<size_t, size_t> device_memory_info(int device_id) {
   return {free_bytes, total_bytes};
 }
 
-inline void bind_device_memory_info(py::module_& m) {
+// The number of devices the runtime sees (on the CPU layer, its emulated
+// devices). Creates no context on any of them.
+inline int device_count() {
+  int count = 0;
+  check_cuda(cudaGetDeviceCount(&count));
+  return count;
+}
+
+// The device queries both modules offer: device_count and device_memory_info.
+inline void bind_device_queries(py::module_& m) {
+  m.def("device_count", &device_count, "The number of devices the runtime sees.");
   m.def(
       "device_memory_info",
       [](const std::string& device) {
