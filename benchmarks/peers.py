@@ -106,10 +106,10 @@ def cirq_circuit(qc):
 
 
 def best_of(run, repeats):
-    """(fastest seconds, last result) of `repeats` calls after one untimed
-    call that takes the first-use costs."""
-    result = run()
-    best = float("inf")
+    """(fastest seconds, last result) of `repeats` calls (at least two, so
+    that first-use costs fall on one only)."""
+    best, result = float("inf"), None
+    repeats = max(2, repeats)
     for _ in range(repeats):
         start = time.perf_counter()
         result = run()

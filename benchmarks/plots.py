@@ -30,24 +30,24 @@ def gate_bandwidth(figures, meta, out):
     cases = list(dict.fromkeys(r["case"] for r in figures["records"]))
     modes = list(dict.fromkeys(r["mode"] for r in figures["records"]))
     families = list(dict.fromkeys(r["family"] for r in figures["records"]))
-    fig, axes = plt.subplots(len(dtypes) * len(cases), 1, figsize=(12, 2.6 * len(dtypes) * len(cases)),
-                             squeeze=False)
+    fig, axes = plt.subplots(len(cases), len(dtypes), figsize=(8 * len(dtypes), 2.8 * len(cases)), squeeze=False)
     x = np.arange(len(families))
     width = 0.8 / len(modes)
-    for row, (dtype, case) in enumerate((d, c) for d in dtypes for c in cases):
-        ax = axes[row][0]
-        for i, mode in enumerate(modes):
-            values = {r["family"]: r["fraction_of_copy"] for r in figures["records"]
-                      if r["dtype"] == dtype and r["case"] == case and r["mode"] == mode}
-            ax.bar(x + (i - (len(modes) - 1) / 2) * width, [values.get(f, np.nan) for f in families], width,
-                   label=mode)
-        ax.axhline(1.0, color="k", lw=0.8)
-        ax.axhline(0.9, color="r", lw=0.8, ls="--", label="goal 90%")
-        ax.set_xticks(x, families, fontsize=7)
-        ax.set_ylabel("fraction of copy")
-        ax.set_title(f"one pass per gate, n={figures['qubits']}, {dtype}, {case} target(s)", fontsize=9)
-        if row == 0:
-            ax.legend(fontsize=7, ncol=len(modes) + 1)
+    for row, case in enumerate(cases):
+        for column, dtype in enumerate(dtypes):
+            ax = axes[row][column]
+            for i, mode in enumerate(modes):
+                values = {r["family"]: r["fraction_of_copy"] for r in figures["records"]
+                          if r["dtype"] == dtype and r["case"] == case and r["mode"] == mode}
+                ax.bar(x + (i - (len(modes) - 1) / 2) * width, [values.get(f, np.nan) for f in families], width,
+                       label=mode)
+            ax.axhline(1.0, color="k", lw=0.8)
+            ax.axhline(0.9, color="r", lw=0.8, ls="--", label="goal 90% (one-qubit gates)")
+            ax.set_xticks(x, families, fontsize=7, rotation=45, ha="right")
+            ax.set_ylabel("fraction of copy")
+            ax.set_title(f"one pass per gate, n={figures['qubits']}, {dtype}; targets {case}", fontsize=9)
+            if row == 0 and column == 0:
+                ax.legend(fontsize=7, ncol=2)
     return _save(fig, out, "gate_bandwidth", meta, dtypes)
 
 

@@ -53,32 +53,32 @@ from bench_gates import parsing_seconds
 from bench_sampling import random_device_state, sample_seconds
 from density_ops import Gate, Kraus, MatrixGate
 from random_circuits import as_objects, layered_random_circuit
-from timing import best_seconds, copy_bandwidth, synchronize
+from timing import HOST_COPY, HostCopy, best_seconds, copy_bandwidth, synchronize
 
 ROOT = Path(__file__).resolve().parent.parent
 
 PROFILES = {
     "cpu": {
-        "gate_qubits": 22, "gate_dtypes": ["complex64", "complex128"], "gate_reps": 4,
+        "gate_qubits": 22, "gate_dtypes": ["complex64", "complex128"], "gate_reps": 3,
         "circuit_qubits": [16, 18, 20, 22], "circuit_dtypes": ["complex64", "complex128"], "depth": 20,
         "plan_qubits": [24, 26, 28, 30],
         "sample_qubits": 24, "sample_measured": 20, "sample_shots": [10_000, 100_000, 1_000_000],
-        "density_qubits": 11, "density_dtypes": ["complex64", "complex128"], "density_reps": 3,
+        "density_qubits": 11, "density_dtypes": ["complex64", "complex128"], "density_reps": 2,
         "density_fusion_qubits": [8, 10, 12], "density_layers": 2,
         "parse_gates": 100_000, "plan_gates": 100_000, "density_parse_ops": 20_000,
-        "peer_qubits": [16, 18, 20, 22], "peer_density_qubits": [8, 10, 11],
-        "repeats": 3,
+        "peer_qubits": [18, 20, 22], "peer_density_qubits": [8, 10, 11],
+        "repeats": 2,
     },
     "gpu": {
-        "gate_qubits": 30, "gate_dtypes": ["complex64", "complex128"], "gate_reps": 10,
+        "gate_qubits": 30, "gate_dtypes": ["complex64", "complex128"], "gate_reps": 6,
         "circuit_qubits": [26, 28, 30], "circuit_dtypes": ["complex64", "complex128"], "depth": 20,
         "plan_qubits": [24, 26, 28, 30],
         "sample_qubits": 24, "sample_measured": 20, "sample_shots": [10_000, 100_000, 1_000_000],
-        "density_qubits": 14, "density_dtypes": ["complex64", "complex128"], "density_reps": 10,
+        "density_qubits": 14, "density_dtypes": ["complex64", "complex128"], "density_reps": 6,
         "density_fusion_qubits": [10, 12, 14], "density_layers": 2,
         "parse_gates": 100_000, "plan_gates": 100_000, "density_parse_ops": 20_000,
         "peer_qubits": [24, 26, 28], "peer_density_qubits": [10, 12, 13],
-        "repeats": 3,
+        "repeats": 2,
     },
 }
 TINY = {
@@ -133,8 +133,43 @@ def family_gate(name, case, n):
     return gate(name, targets, controls, parameters, **extra)
 
 
+class CopyBaseline:
+    """The plain copy each pass is compared with. On a GPU build, a
+    device-to-device copy of each size, measured before the section's state is
+    allocated and again after it is freed (the best of all counts: a GPU's copy
+    rate is steady, and the state and two copy buffers need not fit at once).
+    On the CPU layer, a host copy timed right after each figure, so that the
+    load of a shared machine falls on both alike."""
+
+    def __init__(self, on_device):
+        self.on_device = on_device
+        self.best = {}
+        self.host = HostCopy()
+        self.how = None if on_device else HOST_COPY
+
+    def around(self, sizes, reps):
+        """Measures the device copies of `sizes` (nothing on the CPU layer)."""
+        if self.on_device:
+            for nbytes in sizes:
+                bandwidth, self.how = copy_bandwidth(nbytes, True, reps)
+                self.best[nbytes] = max(bandwidth, self.best.get(nbytes, 0.0))
+
+    def next_to(self, nbytes, reps):
+        """The copy bandwidth a figure of `nbytes` read and written once is
+        compared with; None on a GPU build until `fill` is called."""
+        return None if self.on_device else self.host.bandwidth(nbytes, reps)
+
+    def fill(self, records):
+        """Sets copy_bandwidth (where not yet set) and fraction_of_copy."""
+        for record in records:
+            if record.get("copy_bandwidth") is None:
+                record["copy_bandwidth"] = self.best[record["bytes"] // 2]
+            record["fraction_of_copy"] = record["bandwidth"] / record["copy_bandwidth"]
+        self.host.release()
+
+
 class Run:
-    """Sizes, labels and the copy baselines of one run."""
+    """Sizes, labels and the copy baseline of one run."""
 
     def __init__(self, args):
         self.profile = dict(PROFILES["gpu" if args.gpu else "cpu"])
@@ -146,18 +181,10 @@ class Run:
         self.date = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
         self.machine = describe_machine(self.on_device)
         self.backend = f"stavex {stavex.backend}, plexar {plexar.backend}"
-        self.copies = {}
+        self.copies = CopyBaseline(self.on_device)
 
     def label(self, dtype):
         return {"machine": self.machine["summary"], "backend": self.backend, "dtype": dtype, "date": self.date}
-
-    def copy(self, nbytes, reps):
-        """Copy bandwidth of `nbytes`, the best of every measurement of that
-        size in this run (taken again each call)."""
-        bandwidth, how = copy_bandwidth(nbytes, self.on_device, reps)
-        best = max(bandwidth, self.copies.get(nbytes, (0, how))[0])
-        self.copies[nbytes] = (best, how)
-        return best, how
 
 
 def describe_machine(on_device):
@@ -232,8 +259,7 @@ def gate_bandwidth(run):
     for dtype in p["gate_dtypes"]:
         itemsize = ITEMSIZE[dtype]
         sizes = sorted({itemsize << (n - c) for c in (0, 1)})
-        for nbytes in sizes:  # before the state exists, so a GPU holds both
-            run.copy(nbytes, reps)
+        run.copies.around(sizes, reps)
         state = stavex.DeviceState.zero_state(n, dtype=dtype)
         for name in FAMILIES:
             for case in CASES:
@@ -246,16 +272,14 @@ def gate_bandwidth(run):
                     seconds = seconds_per_gate(state, g, reps, mode, repeats)
                     figures["records"].append({"dtype": dtype, "family": name, "case": case, "mode": mode.name,
                                                "controls": controls, "targets": g["target"], "seconds": seconds,
-                                               "bytes": nbytes, "bandwidth": nbytes / seconds})
+                                               "bytes": nbytes, "bandwidth": nbytes / seconds,
+                                               "copy_bandwidth": run.copies.next_to(nbytes // 2, reps)})
         del state
         synchronize()
-        for nbytes in sizes:
-            run.copy(nbytes, reps)
+        run.copies.around(sizes, reps)
         figures["labels"][dtype] = run.label(dtype)
-    for record in figures["records"]:
-        copy, how = run.copies[record["bytes"] // 2]
-        record["copy_bandwidth"], record["fraction_of_copy"] = copy, record["bandwidth"] / copy
-        figures["copy"] = how
+    run.copies.fill(figures["records"])
+    figures["copy"] = run.copies.how
     return figures
 
 
@@ -342,7 +366,7 @@ def sampling(run):
     targets = list(range(measured))
     records = []
     for shots in p["sample_shots"]:
-        seconds = min(sample_seconds(state, targets, shots, seed=7 + r)[0] for r in range(p["repeats"]))
+        seconds = min(sample_seconds(state, targets, shots, seed=7 + r)[0] for r in range(max(2, p["repeats"])))
         records.append({"shots": shots, "seconds": seconds, "shots_per_second": shots / seconds})
     return {"qubits": n, "measured": measured, "records": records, "label": run.label(dtype)}
 
@@ -376,7 +400,7 @@ def density_kernels(run):
     figures = {"qubits": n, "records": [], "labels": {}}
     for dtype in p["density_dtypes"]:
         nbytes = ITEMSIZE[dtype] * 4**n
-        run.copy(nbytes, reps)
+        run.copies.around([nbytes], reps)
         state = plexar.DeviceDensityState.zero_state(n, dtype)
         for target in sorted({0, n // 2, n - 1}):
             for kind, op in density_cases(n, target):
@@ -388,14 +412,13 @@ def density_kernels(run):
                                        repeats) / reps
                 figures["records"].append({"dtype": dtype, "kind": kind, "targets": list(op.target),
                                            "seconds": seconds, "bytes": 2 * nbytes, "launches": passes,
-                                           "bandwidth": 2 * nbytes / seconds})
+                                           "bandwidth": 2 * nbytes / seconds,
+                                           "copy_bandwidth": run.copies.next_to(nbytes, reps)})
         del state
-        run.copy(nbytes, reps)
+        run.copies.around([nbytes], reps)
         figures["labels"][dtype] = run.label(dtype)
-    for record in figures["records"]:
-        copy, how = run.copies[record["bytes"] // 2]
-        record["copy_bandwidth"], record["fraction_of_copy"] = copy, record["bandwidth"] / copy
-        figures["copy"] = how
+    run.copies.fill(figures["records"])
+    figures["copy"] = run.copies.how
     return figures
 
 
