@@ -39,12 +39,20 @@ def qsim_devices():
 
 
 def versions():
+    """Versions of the peers, and which of qsim's instruction-set builds
+    qsimcirq loaded (it picks one at import from what the CPU offers)."""
+    import sys
+
     found = {}
     for name in ("qiskit", "qiskit_aer", "qsimcirq", "cirq"):
         try:
             found[name] = __import__(name).__version__
         except ImportError:
             found[name] = None
+    builds = sorted(m.split(".")[-1] for m in sys.modules
+                    if m.startswith("qsimcirq.qsim_") and m.split(".")[-1] in ("qsim_avx512", "qsim_avx2",
+                                                                                  "qsim_sse", "qsim_basic"))
+    found["qsim_build"] = builds[0] if builds else None
     return found
 
 

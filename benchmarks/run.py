@@ -63,7 +63,7 @@ PROFILES = {
         "gate_qubits": 22, "gate_dtypes": ["complex64", "complex128"], "gate_reps": 3,
         "circuit_qubits": [16, 18, 20, 22], "circuit_dtypes": ["complex64", "complex128"], "depth": 20,
         "plan_qubits": [24, 26, 28, 30],
-        "sample_qubits": 24, "sample_measured": 20, "sample_shots": [10_000, 100_000, 1_000_000],
+        "sample_qubits": 24, "sample_measured": 20, "sample_shots": [1, 10_000, 100_000, 1_000_000],
         "density_qubits": 11, "density_dtypes": ["complex64", "complex128"], "density_reps": 2,
         "density_fusion_qubits": [8, 10, 12], "density_layers": 2,
         "parse_gates": 100_000, "plan_gates": 100_000, "density_parse_ops": 20_000,
@@ -74,7 +74,7 @@ PROFILES = {
         "gate_qubits": 30, "gate_dtypes": ["complex64", "complex128"], "gate_reps": 6,
         "circuit_qubits": [26, 28, 30], "circuit_dtypes": ["complex64", "complex128"], "depth": 20,
         "plan_qubits": [24, 26, 28, 30],
-        "sample_qubits": 24, "sample_measured": 20, "sample_shots": [10_000, 100_000, 1_000_000],
+        "sample_qubits": 24, "sample_measured": 20, "sample_shots": [1, 10_000, 100_000, 1_000_000],
         "density_qubits": 14, "density_dtypes": ["complex64", "complex128"], "density_reps": 6,
         "density_fusion_qubits": [10, 12, 14], "density_layers": 2,
         "parse_gates": 100_000, "plan_gates": 100_000, "density_parse_ops": 20_000,
@@ -84,7 +84,7 @@ PROFILES = {
 }
 TINY = {
     "gate_qubits": 8, "gate_reps": 2, "circuit_qubits": [6, 8], "depth": 3, "plan_qubits": [30],
-    "sample_qubits": 8, "sample_measured": 6, "sample_shots": [100, 1000],
+    "sample_qubits": 8, "sample_measured": 6, "sample_shots": [1, 100, 1000],
     "density_qubits": 5, "density_reps": 2, "density_fusion_qubits": [5, 6], "density_layers": 1,
     "parse_gates": 500, "plan_gates": 500, "density_parse_ops": 200,
     "peer_qubits": [6], "peer_density_qubits": [5], "repeats": 1,
