@@ -48,6 +48,7 @@ import plexar
 import stavex
 
 import peers
+import summary
 from bench_density_fusion import CHANNELS, noisy_layers, timed_run
 from bench_fusion import plan_summary, planning_seconds
 from bench_gates import parsing_seconds
@@ -671,8 +672,11 @@ def main(argv=None):
         result["plots"] = plots.write_all(result, args.out)
     with open(args.out / "figures.json", "w") as f:
         json.dump(result, f, indent=1, default=float)
-    print(f"wrote {args.out / 'figures.json'} and {len(result['plots'])} plots in {result['elapsed_s']:.0f} s")
-    print(json.dumps(result["goals"], indent=1, default=float))
+    text = summary.markdown(result)
+    (args.out / "summary.md").write_text(text)
+    print(text)
+    print(f"wrote {args.out / 'figures.json'}, summary.md and {len(result['plots'])} plots in "
+          f"{result['elapsed_s']:.0f} s")
     return 0
 
 

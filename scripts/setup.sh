@@ -16,7 +16,7 @@ if [ ${#need_apt[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_apt[@]}"
 fi
 
-python3 -m pip install -q --disable-pip-version-check numpy "pybind11>=3.1" "scikit-build-core>=0.10" pytest hypothesis
+python3 -m pip install -q --disable-pip-version-check numpy "pybind11>=3.1" "scikit-build-core>=0.10" pytest hypothesis matplotlib
 python3 -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
   -Cbuild-dir=build/wheel .
 python3 -c 'import stavex; print("stavex built for backend:", stavex.backend)'

@@ -67,3 +67,4 @@ def test_run_writes_labelled_figures_and_plots(tmp_path, path):
     assert result["plots"] and {"gate_bandwidth.png", "circuits.png", "density_kernels.png"} <= set(result["plots"])
     for name in result["plots"]:
         assert (tmp_path / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert "| gates per pass >= 10" in (tmp_path / "summary.md").read_text()
