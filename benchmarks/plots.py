@@ -37,7 +37,7 @@ def gate_bandwidth(figures, meta, out):
         for column, dtype in enumerate(dtypes):
             ax = axes[row][column]
             for i, mode in enumerate(modes):
-                values = {r["family"]: r["fraction_of_copy"] for r in figures["records"]
+                values = {r["family"]: r["fraction_of_copy"] or np.nan for r in figures["records"]
                           if r["dtype"] == dtype and r["case"] == case and r["mode"] == mode}
                 ax.bar(x + (i - (len(modes) - 1) / 2) * width, [values.get(f, np.nan) for f in families], width,
                        label=mode)
@@ -109,7 +109,7 @@ def density_kernels(figures, meta, out):
     width = 0.8 / len(targets)
     for ax, dtype in zip(axes[0], dtypes):
         for i, target in enumerate(targets):
-            values = {r["kind"]: r["fraction_of_copy"] for r in figures["records"]
+            values = {r["kind"]: r["fraction_of_copy"] or np.nan for r in figures["records"]
                       if r["dtype"] == dtype and r["targets"][0] == target}
             ax.bar(x + (i - (len(targets) - 1) / 2) * width, [values.get(k, np.nan) for k in kinds], width,
                    label=f"first target {target}")
