@@ -22,33 +22,46 @@ import time
 
 import stavex
 from random_circuits import as_objects, layered_random_circuit, passes
+from timing import best_seconds
 
 
-def planning(gate_count, n=30):
+def planning_seconds(gate_count, n=30):
+    """Seconds per gate of prepare_fusion_chunk_gates on a `gate_count`-gate
+    layered random circuit: with the default options ("plan") and with
+    max_gates_per_group=0 ("parse": parsing and a trivial plan)."""
     layers = -(-gate_count // (n + n // 2))
     gates = as_objects(layered_random_circuit(n, layers, seed=1)[:gate_count])
     best = {}
     for label, options in (("parse", {"max_gates_per_group": 0}), ("plan", {})):
-        times = []
-        for _ in range(7):  # the best of several: a shared machine's neighbours add only delay
-            t = time.perf_counter()
-            stavex.prepare_fusion_chunk_gates(n, gates, **options)
-            times.append(time.perf_counter() - t)
-        best[label] = min(times)
-    per_gate = (best["plan"] - best["parse"]) / gate_count * 1e6
-    print(f"RESULT planning {gate_count} gates on {n} qubits: prepare {best['plan'] * 1e6 / gate_count:.2f} us/gate, "
-          f"of which parsing and a trivial plan {best['parse'] * 1e6 / gate_count:.2f}: grouping beyond that "
-          f"{per_gate:.2f} us/gate")
+        # the best of several: a shared machine's neighbours add only delay
+        best[label] = best_seconds(lambda: stavex.prepare_fusion_chunk_gates(n, gates, **options), 7) / gate_count
+    return best
+
+
+def planning(gate_count, n=30):
+    best = planning_seconds(gate_count, n)
+    print(f"RESULT planning {gate_count} gates on {n} qubits: prepare {best['plan'] * 1e6:.2f} us/gate, "
+          f"of which parsing and a trivial plan {best['parse'] * 1e6:.2f}: grouping beyond that "
+          f"{(best['plan'] - best['parse']) * 1e6:.2f} us/gate")
+
+
+def plan_summary(gates, n):
+    """The default plan of a gate_ir list: its groups by kind, passes over
+    the state and gates per pass."""
+    groups = stavex._fusion_chunk_groups(stavex.prepare_fusion_chunk_gates(n, as_objects(gates)))
+    kinds = [kind for kind, _, _ in groups]
+    count = passes(groups)
+    return {"gates": len(gates), "groups": len(groups), "auto_pair_groups": kinds.count(0),
+            "sparsesharemem_groups": kinds.count(1), "densemm_groups": kinds.count(2), "passes": count,
+            "gates_per_pass": len(gates) / count if count else None}
 
 
 def gates_per_pass(depth):
     for n in range(24, 31, 2):
-        gates = layered_random_circuit(n, depth, seed=n)
-        groups = stavex._fusion_chunk_groups(stavex.prepare_fusion_chunk_gates(n, as_objects(gates)))
-        kinds = [kind for kind, _, _ in groups]
-        print(f"RESULT gates per pass n={n} depth={depth}: {len(gates) / passes(groups):.1f} "
-              f"({len(gates)} gates; groups: {kinds.count(0)} AutoPair, {kinds.count(1)} SparseShareMem, "
-              f"{kinds.count(2)} DenseMM)")
+        plan = plan_summary(layered_random_circuit(n, depth, seed=n), n)
+        print(f"RESULT gates per pass n={n} depth={depth}: {plan['gates_per_pass']:.1f} "
+              f"({plan['gates']} gates; groups: {plan['auto_pair_groups']} AutoPair, "
+              f"{plan['sparsesharemem_groups']} SparseShareMem, {plan['densemm_groups']} DenseMM)")
 
 
 def fusion_ratio(n, depth, dtype):

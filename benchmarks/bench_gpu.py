@@ -21,16 +21,7 @@ import time
 
 import stavex
 from random_circuits import as_objects, layered_random_circuit, passes
-from timing import cupy, device_copy_bandwidth
-
-
-def synchronize():
-    # an empty prepared chunk only waits for the state's device
-    stavex.execute_prepared_fusion_chunk(_sync_state, _empty_chunk)
-
-
-_sync_state = None
-_empty_chunk = None
+from timing import cupy, device_copy_bandwidth, synchronize
 
 
 def gate(name, target, control=(), control_state=(), parameter=()):
@@ -102,7 +93,6 @@ def check_32_qubits():
 
 
 def main():
-    global _sync_state, _empty_chunk
     parser = argparse.ArgumentParser()
     parser.add_argument("--qubits", type=int, default=30)
     parser.add_argument("--depth", type=int, default=20)
@@ -110,8 +100,6 @@ def main():
     n = args.qubits
     if stavex.backend != "cuda":
         print(f"NOTE stavex backend is {stavex.backend}: these are not GPU figures")
-    _sync_state = stavex.DeviceState.zero_state(1)
-    _empty_chunk = stavex.prepare_fusion_chunk_gates(1, [])
     copy = device_copy_bandwidth(8 << n) if cupy is not None else None
     for target in (0, 5, n - 1):
         bw = gate_bandwidth(n, target)

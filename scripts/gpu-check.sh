@@ -6,9 +6,11 @@
 # PairAutoFusion against PairAuto; a 32-qubit state whose results are known
 # exactly; plexar: a one-qubit unitary and channel on a 14-qubit complex128
 # density matrix against device copy bandwidth, and the speedup of density
-# fusion on a noisy layered circuit of the same size). Prints a short summary
-# at the end. ZORVANE_GPU_QUBITS sets the size of the first two stavex figures
-# (default 30).
+# fusion on a noisy layered circuit of the same size), and then every figure
+# of both modules at the goals' sizes with peers through benchmarks/run.py
+# --gpu (JSON and plots in ZORVANE_GPU_OUT, default /tmp/zorvane_gpu_figures).
+# Prints a short summary at the end. ZORVANE_GPU_QUBITS sets the size of the
+# first two stavex figures (default 30).
 # ZORVANE_GPU_ARCH overrides the architecture (default: the local GPU).
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -36,9 +38,12 @@ t2=$(date +%s)
 bench_rc=${PIPESTATUS[0]}
 "$PY" benchmarks/bench_gpu_density.py | tee -a /tmp/zorvane_gpu_bench.log
 density_rc=${PIPESTATUS[0]}
+OUT=${ZORVANE_GPU_OUT:-/tmp/zorvane_gpu_figures}
+"$PY" benchmarks/run.py --gpu --out "$OUT" | tee /tmp/zorvane_gpu_run.log
+run_rc=${PIPESTATUS[0]}
 t3=$(date +%s)
 
 echo "SUMMARY: build $((t1 - t0)) s; tests rc=$tests_rc in $((t2 - t1)) s: $(tail -n 1 /tmp/zorvane_gpu_pytest.log)"
-echo "SUMMARY: benchmarks rc=$bench_rc (density rc=$density_rc) in $((t3 - t2)) s"
+echo "SUMMARY: benchmarks rc=$bench_rc (density rc=$density_rc, run.py rc=$run_rc) in $((t3 - t2)) s; figures in $OUT"
 grep '^RESULT' /tmp/zorvane_gpu_bench.log || true
-[ "$tests_rc" -eq 0 ] && [ "$bench_rc" -eq 0 ] && [ "$density_rc" -eq 0 ]
+[ "$tests_rc" -eq 0 ] && [ "$bench_rc" -eq 0 ] && [ "$density_rc" -eq 0 ] && [ "$run_rc" -eq 0 ]
