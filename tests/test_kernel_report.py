@@ -4,6 +4,7 @@ a hot-path kernel that spills, and one that falls below half occupancy, must
 fail the gate."""
 
 import itertools
+import os
 import shutil
 import subprocess
 import sys
@@ -14,6 +15,9 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts"))
 import kernel_report as kr  # noqa: E402
 
+# The toolchain runs without the sanitizer run's preloaded runtime, which is
+# for the interpreter and the modules, not for compilers.
+TOOL_ENV = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
 NVCC = shutil.which("nvcc") or ("/usr/local/cuda/bin/nvcc" if Path("/usr/local/cuda/bin/nvcc").exists() else None)
 CUDA_INCLUDE = Path(NVCC).resolve().parents[1] / "include" if NVCC else None
 
@@ -54,7 +58,8 @@ def occupancy_probe(tmp_path_factory):
         pytest.skip("needs the CUDA toolkit's cuda_occupancy.h and g++")
     d = tmp_path_factory.mktemp("occupancy")
     (d / "probe.cpp").write_text(OCCUPANCY_PROBE)
-    subprocess.run(["g++", "-O1", "-I", str(CUDA_INCLUDE), "probe.cpp", "-o", "probe"], cwd=d, check=True)
+    subprocess.run(["g++", "-O1", "-I", str(CUDA_INCLUDE), "probe.cpp", "-o", "probe"], cwd=d, check=True,
+                   env=TOOL_ENV)
     return d / "probe"
 
 
@@ -123,7 +128,7 @@ def toy_build(tmp_path_factory):
     log = subprocess.run(
         [NVCC, "-c", "-Xptxas=-v", "--keep", "--keep-dir", str(d),
          "--generate-code=arch=compute_90,code=[compute_90,sm_90]", "toy.cu", "-o", "toy.o"],
-        cwd=d, capture_output=True, text=True, check=True)
+        cwd=d, capture_output=True, text=True, check=True, env=TOOL_ENV)
     return d, log.stdout + log.stderr
 
 
