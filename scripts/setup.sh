@@ -17,7 +17,7 @@ if [ ${#need_apt[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_apt[@]}"
 fi
 
-python3 -m pip install -q --disable-pip-version-check numpy "pybind11>=3.1" "scikit-build-core>=0.10" pytest hypothesis
+python3 -m pip install -q --disable-pip-version-check numpy "pybind11>=3.1" "scikit-build-core>=0.10" pytest hypothesis mypy
 # The modules and the zorvane_gpu package with the front-end's optional groups
 # (Qiskit and the OpenQASM 3 importer, Qiskit Aer, matplotlib), which the tests use too.
 python3 -m pip install -q --disable-pip-version-check --no-build-isolation -Cbuild-dir=build/wheel \

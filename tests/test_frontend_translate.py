@@ -164,3 +164,13 @@ def test_package_without_qiskit_says_what_to_install(tmp_path):
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
     assert len(lines) == 3 and all("pip install 'zorvane-gpu[circuits]'" in line for line in lines), out.stdout
+
+
+def test_package_translate_stays_the_function_once_its_module_is_imported():
+    # Importing the submodule zorvane_gpu.translate (this file does, and so does
+    # run()) binds the package attribute of that name to the module.
+    circuit = QuantumCircuit(1)
+    circuit.h(0)
+    zorvane_gpu.run(circuit)
+    assert zorvane_gpu.translate is translate
+    assert zorvane_gpu.to_gate_ir(circuit)[0]["id"] == "h"

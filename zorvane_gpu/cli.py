@@ -24,9 +24,12 @@ import os
 import sys
 import time
 from collections.abc import Sequence
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING
 
 from ._optional import MissingDependency
+
+if TYPE_CHECKING:
+    from .result import RunResult
 
 EXIT_OK = 0
 EXIT_USAGE = 2
@@ -170,7 +173,7 @@ def _run_command(args: argparse.Namespace, stdout: IO[str], stderr: IO[str]) -> 
     return EXIT_OK
 
 
-def _print_table(result: Any, args: argparse.Namespace, out: IO[str]) -> None:
+def _print_table(result: RunResult, args: argparse.Namespace, out: IO[str]) -> None:
     out.write(f"backend: {result.backend}  device: {result.device}  dtype: {result.dtype}  mode: {result.mode}\n")
     run_kind = "shot by shot" if result.shot_by_shot else "one pass"
     out.write(f"qubits: {result.num_qubits}  gates: {result.gate_count}  shots: {result.shots}  "
@@ -185,9 +188,12 @@ def _print_table(result: Any, args: argparse.Namespace, out: IO[str]) -> None:
             out.write(f"... {len(result.counts) - len(rows)} more outcomes (--top, --json)\n")
     elif result.shots == 0:
         out.write("no shots: final state only\n")
-        if result.statevector is not None or result.density_matrix is not None:
-            probabilities = (abs(result.statevector) ** 2 if result.statevector is not None
-                             else result.density_matrix.diagonal().real)
+        probabilities = None
+        if result.statevector is not None:
+            probabilities = abs(result.statevector) ** 2
+        elif result.density_matrix is not None:
+            probabilities = result.density_matrix.diagonal().real
+        if probabilities is not None:
             width = max(result.num_qubits, len("basis state"))
             out.write(f"{'basis state':<{width}}  {'probability':>11}\n")
             for index in probabilities.argsort()[::-1][:args.top]:
@@ -198,7 +204,7 @@ def _print_table(result: Any, args: argparse.Namespace, out: IO[str]) -> None:
               f"{t['execute_s'] * 1e3:.1f} ms)\n")
 
 
-def _write_json(result: Any, args: argparse.Namespace, path: str) -> None:
+def _write_json(result: RunResult, args: argparse.Namespace, path: str) -> None:
     entries = max((s.size for s in (result.statevector, result.density_matrix) if s is not None), default=0)
     include_state = entries <= JSON_STATE_LIMIT
     data = {"file": args.file, "noise": args.noise, **result.to_dict(include_state=include_state)}

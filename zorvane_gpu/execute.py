@@ -20,9 +20,11 @@ from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Any, Union
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
+import numpy.typing as npt
 
 import plexar
 import stavex
@@ -31,6 +33,9 @@ from .noise import NoiseLike, noise_source
 from .program import Channel, Conditional, Gate, Instruction, Measure, Program, Reset, plexar_operations, \
     touched_qubits
 from .result import RunResult, count_key
+
+if TYPE_CHECKING:
+    from qiskit import QuantumCircuit
 
 PairAutoFusion = stavex.PairAutoFusion
 DEFAULT_CHUNK_GATES = 4096
@@ -62,7 +67,7 @@ def _dtype_name(dtype: Any) -> str:
     return name
 
 
-def kernel_mode(mode: Any) -> Any:
+def kernel_mode(mode: stavex.KernelMode | str | int) -> stavex.KernelMode:
     """A stavex.KernelMode from a member, its name or its number."""
     if isinstance(mode, stavex.KernelMode):
         return mode
@@ -86,7 +91,7 @@ def _shots(shots: Any) -> int:
 
 @dataclass
 class _Split:
-    body: list[Instruction]
+    body: list[Gate | Channel]
     finals: list[Measure]
 
 
@@ -95,7 +100,7 @@ def _split_final_measurements(program: Program, density: bool) -> _Split | None:
     the end, or None when the circuit must run shot by shot. A reset of a qubit
     nothing has touched yet is dropped; on a density matrix any reset is a
     channel."""
-    body: list[Instruction] = []
+    body: list[Gate | Channel] = []
     finals: list[Measure] = []
     touched: set[int] = set()
     measured: set[int] = set()
@@ -199,7 +204,7 @@ class _GateRunner:
     """Runs lists of gates on a stavex state: planned chunks with
     PairAutoFusion, the per-gate path in other modes."""
 
-    def __init__(self, n: int, mode: Any, chunk_gates: int, clock: _Clock) -> None:
+    def __init__(self, n: int, mode: stavex.KernelMode, chunk_gates: int, clock: _Clock) -> None:
         self.n = n
         self.mode = mode
         self.fused = mode == stavex.PairAutoFusion
@@ -209,7 +214,7 @@ class _GateRunner:
     def _chunks(self, gates: Sequence[Gate]) -> list[Sequence[Gate]]:
         return [gates[i:i + self.chunk_gates] for i in range(0, len(gates), self.chunk_gates)]
 
-    def plan(self, gates: Sequence[Gate]) -> Any:
+    def plan(self, gates: Sequence[Gate]) -> stavex.PreparedFusionChunk:
         start = time.perf_counter()
         chunk = stavex.prepare_fusion_chunk_gates(self.n, gates)
         self.clock.plan += time.perf_counter() - start
@@ -221,7 +226,7 @@ class _GateRunner:
             return list(self._chunks(gates))
         return [self.plan(chunk) for chunk in self._chunks(gates)]
 
-    def execute(self, state: Any, prepared: Sequence[Any]) -> None:
+    def execute(self, state: stavex.DeviceState, prepared: Sequence[Any]) -> None:
         start = time.perf_counter()
         for chunk in prepared:
             if self.fused:
@@ -230,7 +235,8 @@ class _GateRunner:
                 stavex.run_circuit_device_gates(state, chunk, mode=self.mode)
         self.clock.execute += time.perf_counter() - start
 
-    def stream(self, state: Any, gates: Sequence[Gate], overlap: bool, progress: Progress | None) -> None:
+    def stream(self, state: stavex.DeviceState, gates: Sequence[Gate], overlap: bool,
+               progress: Progress | None) -> None:
         """Runs a long gate list once, planning the next chunk on a worker
         thread while the current one executes (or, without `overlap`, planning
         every chunk first)."""
@@ -363,8 +369,8 @@ class _Outcome:
     shot_by_shot: bool = False
 
 
-def _run_pure(program: Program, shots: int, rng: np.random.Generator, dtype: str, mode: Any, device: str,
-              want_state: bool, chunk_gates: int, overlap: bool, progress: Progress | None,
+def _run_pure(program: Program, shots: int, rng: np.random.Generator, dtype: str, mode: stavex.KernelMode,
+              device: str, want_state: bool, chunk_gates: int, overlap: bool, progress: Progress | None,
               clock: _Clock) -> _Outcome:
     n = program.num_qubits
     if n < 1:
@@ -375,7 +381,8 @@ def _run_pure(program: Program, shots: int, rng: np.random.Generator, dtype: str
         split = _split_final_measurements(program, density=False)
         state = stavex.DeviceState.zero_state(n, dtype=dtype, device=device)
         if split is not None:
-            runner.stream(state, split.body, overlap, progress)  # type: ignore[arg-type]
+            # A program that is not noisy holds no channels: its body is gates.
+            runner.stream(state, cast(list[Gate], split.body), overlap, progress)
             counts: dict[int, int] = {}
             if shots and split.finals:
                 targets, slots = _measure_slots(split.finals)
@@ -395,18 +402,21 @@ def _run_pure(program: Program, shots: int, rng: np.random.Generator, dtype: str
         raise too_large from error
 
 
-def _leading_gates(instructions: list[Instruction]) -> tuple[list[Instruction], list[Instruction]]:
-    for i, instruction in enumerate(instructions):
+def _leading_gates(instructions: list[Instruction]) -> tuple[list[Gate | Channel], list[Instruction]]:
+    leading: list[Gate | Channel] = []
+    for instruction in instructions:
         if not isinstance(instruction, (Gate, Channel)):
-            return instructions[:i], instructions[i:]
-    return instructions, []
+            break
+        leading.append(instruction)
+    return leading, instructions[len(leading):]
 
 
 def _shot_by_shot_pure(program: Program, shots: int, rng: np.random.Generator, dtype: str, device: str,
-                       runner: _GateRunner, state: Any, want_state: bool, progress: Progress | None) -> _Outcome:
+                       runner: _GateRunner, state: stavex.DeviceState, want_state: bool,
+                       progress: Progress | None) -> _Outcome:
     n = program.num_qubits
     prefix, rest = _leading_gates(program.instructions)
-    runner.stream(state, prefix, overlap=True, progress=None)  # type: ignore[arg-type]
+    runner.stream(state, cast(list[Gate], prefix), overlap=True, progress=None)  # not noisy: gates only
     start_state = state.to_numpy() if prefix else None
     steps = _compile(rest, runner.prepare, density=False)
     machine = _ShotMachine(
@@ -438,7 +448,7 @@ def _run_density(program: Program, shots: int, rng: np.random.Generator, dtype: 
         split = _split_final_measurements(program, density=True)
         if split is None:
             return _shot_by_shot_density(program, shots, rng, state, progress, clock)
-        operations = plexar_operations(split.body)  # type: ignore[arg-type]
+        operations = plexar_operations(split.body)
         step = max(1, int(chunk_gates))
         for i in range(0, len(operations), step):
             start = time.perf_counter()
@@ -489,7 +499,7 @@ def _draw_from_density(rho: np.ndarray, n: int, finals: Sequence[Measure], shots
     return dict(counts)
 
 
-def _shot_by_shot_density(program: Program, shots: int, rng: np.random.Generator, state: Any,
+def _shot_by_shot_density(program: Program, shots: int, rng: np.random.Generator, state: plexar.DeviceDensityState,
                           progress: Progress | None, clock: _Clock) -> _Outcome:
     n = program.num_qubits
 
@@ -499,7 +509,7 @@ def _shot_by_shot_density(program: Program, shots: int, rng: np.random.Generator
         clock.execute += time.perf_counter() - start
 
     prefix, rest = _leading_gates(program.instructions)
-    run_operations(state, plexar_operations(prefix))  # type: ignore[arg-type]
+    run_operations(state, plexar_operations(prefix))
     steps = _compile(rest, plexar_operations, density=True)
     machine = _ShotMachine(
         run_gates=run_operations,
@@ -520,8 +530,9 @@ def _shot_by_shot_density(program: Program, shots: int, rng: np.random.Generator
 
 # ---- the entry point ----------------------------------------------------------------------------
 
-def run(circuit: Any, shots: int = 0, *, seed: int | None = None, dtype: Any = "complex128",
-        mode: Any = PairAutoFusion, noise: NoiseLike = None, device: str = "cuda:0",
+def run(circuit: QuantumCircuit | Program, shots: int = 0, *, seed: int | None = None,
+        dtype: npt.DTypeLike = "complex128", mode: stavex.KernelMode | str | int = PairAutoFusion,
+        noise: NoiseLike = None, device: str = "cuda:0",
         statevector: bool | None = None, chunk_gates: int = DEFAULT_CHUNK_GATES, overlap_planning: bool = True,
         progress: Progress | None = None) -> RunResult:
     """Runs a Qiskit `QuantumCircuit` (all parameters bound) or a translated
@@ -554,6 +565,7 @@ def run(circuit: Any, shots: int = 0, *, seed: int | None = None, dtype: Any = "
     rng = np.random.default_rng(seed)
     clock = _Clock()
     want_state = shots == 0 if statevector is None else bool(statevector)
+    module: ModuleType
     if density:
         outcome = _run_density(program, shots, rng, dtype, device, chunk_gates, progress, clock)
         module = plexar

@@ -8,9 +8,12 @@ import contextlib
 import io
 import os
 import re
-from typing import Any
+from typing import TYPE_CHECKING
 
 from ._optional import require
+
+if TYPE_CHECKING:
+    from qiskit import QuantumCircuit
 
 _VERSION = re.compile(r"^\s*OPENQASM\s+(\d+)(?:\.\d+)?\s*;", re.MULTILINE)
 _COMMENTS = re.compile(r"//[^\n]*|/\*.*?\*/", re.DOTALL)
@@ -36,14 +39,14 @@ def qasm_version(text: str) -> int:
     return int(match.group(1)) if match else 3
 
 
-def load_qasm(path: str | os.PathLike[str]) -> Any:
+def load_qasm(path: str | os.PathLike[str]) -> QuantumCircuit:
     require("qiskit", "loading OpenQASM")
     with open(path, encoding="utf-8") as file:
         text = file.read()
     return loads_qasm(text, source=os.fspath(path), include_dir=os.path.dirname(os.path.abspath(path)))
 
 
-def loads_qasm(text: str, source: str = "<input>", include_dir: str | None = None) -> Any:
+def loads_qasm(text: str, source: str = "<input>", include_dir: str | None = None) -> QuantumCircuit:
     qiskit = require("qiskit", "loading OpenQASM")
     from qiskit import qasm2, qasm3
 

@@ -20,11 +20,14 @@ from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any, TypeAlias, Union
 
 import numpy as np
 
 from .program import Channel
+
+if TYPE_CHECKING:
+    from qiskit_aer.noise import NoiseModel
 
 _I = np.eye(2, dtype=complex)
 _X = np.array([[0, 1], [1, 0]], dtype=complex)
@@ -118,7 +121,7 @@ class AerNoiseSource(NoiseSource):
     """Reads a `qiskit_aer.noise.NoiseModel` (its errors by instruction name
     and qubits, as Aer keeps them)."""
 
-    def __init__(self, model: Any) -> None:
+    def __init__(self, model: NoiseModel) -> None:
         try:
             local = model._local_quantum_errors
             default = model._default_quantum_errors
@@ -174,7 +177,9 @@ class AerNoiseSource(NoiseSource):
         return self._readout.get(qubit, self._default_readout)
 
 
-NoiseLike = Any  # None, "channel:p", GateNoise, a sequence of those, or an Aer NoiseModel
+NoiseLike: TypeAlias = Union[None, str, GateNoise, Iterable[Union[str, GateNoise]], "NoiseModel"]
+"""What `run(noise=...)` takes: None, 'channel:p', a GateNoise, several of
+those, or a qiskit_aer NoiseModel."""
 
 
 def noise_source(noise: NoiseLike) -> NoiseSource | None:

@@ -11,10 +11,13 @@ every `run` call, a NumPy Generator carries on drawing from where it is.
 """
 from __future__ import annotations
 
+from abc import ABCMeta
 from collections.abc import Iterable
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
+import stavex
 
 from ._optional import require
 
@@ -29,13 +32,14 @@ from .noise import NoiseLike  # noqa: E402
 from .result import register_value  # noqa: E402
 
 
-class Sampler(BaseSamplerV2):
+# The metaclass is BaseSamplerV2's own, stated because Qiskit carries no type information.
+class Sampler(BaseSamplerV2, metaclass=ABCMeta):
     def __init__(self, *, default_shots: int = 1024, seed: np.random.Generator | int | None = None,
-                 dtype: Any = "complex128", mode: Any = PairAutoFusion, noise: NoiseLike = None,
-                 device: str = "cuda:0") -> None:
+                 dtype: npt.DTypeLike = "complex128", mode: stavex.KernelMode | str | int = PairAutoFusion,
+                 noise: NoiseLike = None, device: str = "cuda:0") -> None:
         self._default_shots = default_shots
         self._seed = seed
-        self._options = {"dtype": dtype, "mode": mode, "noise": noise, "device": device}
+        self._options: dict[str, Any] = {"dtype": dtype, "mode": mode, "noise": noise, "device": device}
 
     @property
     def default_shots(self) -> int:

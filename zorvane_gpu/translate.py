@@ -19,13 +19,16 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from ._optional import require
 from .noise import NoiseSource
 from .program import ClassicalRegister, Conditional, Gate, Instruction, Measure, Program, Reset
+
+if TYPE_CHECKING:
+    from qiskit import QuantumCircuit
 
 _HALF_PI = math.pi / 2
 
@@ -69,19 +72,20 @@ def _qiskit() -> Any:
     return require("qiskit", "translating Qiskit circuits")
 
 
-def to_gate_ir(circuit: Any) -> list[dict[str, Any]]:
+def to_gate_ir(circuit: QuantumCircuit) -> list[dict[str, Any]]:
     """The stavex gate_ir dictionaries of a circuit of gates (all parameters
     bound). Measurements, resets and conditionals have no gate form: use
     `zorvane_gpu.run` for those."""
-    program = translate(circuit)
-    for position, instruction in enumerate(program.instructions):
+    gate_ir = []
+    for position, instruction in enumerate(translate(circuit).instructions):
         if not isinstance(instruction, Gate):
             raise ValueError(f"instruction {position} ({type(instruction).__name__.lower()}) is not a gate; "
                              "to_gate_ir takes circuits of gates only (run() executes the rest)")
-    return [g.as_dict() for g in program.instructions]  # type: ignore[union-attr]
+        gate_ir.append(instruction.as_dict())
+    return gate_ir
 
 
-def translate(circuit: Any, noise: NoiseSource | None = None, *,
+def translate(circuit: QuantumCircuit, noise: NoiseSource | None = None, *,
               max_unitary_qubits: int = STAVEX_UNITARY_QUBITS) -> Program:
     qiskit = _qiskit()
     if not isinstance(circuit, qiskit.QuantumCircuit):
@@ -137,6 +141,7 @@ class _Translator:
         make = tuple.__new__
         append = out.append
         qubit_lists: dict[tuple[Any, ...], list[int]] = {}
+        qubits: list[int] | None
         fixed_gates: dict[str, dict[tuple[Any, ...], Gate]] = {name: {} for name in _FIXED}
         for ins in circuit.data:
             name = ins.name
@@ -152,7 +157,7 @@ class _Translator:
                         gate = known[bits] = make(Gate, (vocabulary_name, qubits[controls:], qubits[:controls],
                                                          [1] * controls, _NO_PARAMETERS, None))
                 else:
-                    qubits = qubit_lists.get(bits)  # type: ignore[assignment]
+                    qubits = qubit_lists.get(bits)
                     if qubits is None:
                         qubits = qubit_lists[bits] = [qubit_index[q] for q in bits]
                     # A new list each read; standard gates hold bound values as floats.

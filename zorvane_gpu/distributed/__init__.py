@@ -10,7 +10,11 @@ stavex.DeviceState per rank, for states larger than one device holds.
 `planner` and `gates` import without MPI; DistributedState needs mpi4py and an
 MPI library, and is imported on first use.
 """
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .communicator import RankFailure
+    from .state import DistributedState
 
 __all__ = ["DistributedState", "RankFailure"]
 

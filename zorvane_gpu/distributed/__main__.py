@@ -68,8 +68,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         counts, _ = state.sample(targets, args.shots, seed=args.seed, collapse_last=False)
         report["counts"] = dict(sorted(counts.items(), key=lambda item: -item[1]))
     comm.Barrier()
-    seconds = comm.gather(state.seconds, root=0)
-    if comm.Get_rank() == 0:
+    seconds = comm.gather(state.seconds, root=0)  # None except on rank 0
+    if seconds is not None:
         report["seconds"] = {"wall": time.perf_counter() - start,
                              **{k: max(s[k] for s in seconds) for k in seconds[0]}}
         json.dump(report, sys.stdout, indent=1)

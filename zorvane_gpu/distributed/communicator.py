@@ -39,7 +39,7 @@ class RankGroup:
     """The ranks of one distributed state, on a duplicate of the caller's
     communicator, so its messages never meet the caller's own."""
 
-    def __init__(self, comm: MPI.Comm | None):
+    def __init__(self, comm: MPI.Comm | None) -> None:
         given = MPI.COMM_WORLD if comm is None else comm
         if not isinstance(given, MPI.Intracomm):
             raise TypeError(f"comm must be an mpi4py intracommunicator, got {type(comm).__name__}")
@@ -95,10 +95,10 @@ class RankGroup:
 
     def run(self, work: Callable[[], T], what: str, agree_on: bytes = b"") -> T:
         """Runs rank-local work, then settles."""
-        result, error = None, None
         try:
             result = work()
-        except Exception as caught:  # noqa: BLE001 - reported to every rank, then raised
-            error = caught
-        self.settle(error, what, agree_on)
+        except Exception as error:  # noqa: BLE001 - reported to every rank, then raised
+            self.settle(error, what, agree_on)  # raises it
+            raise
+        self.settle(None, what, agree_on)
         return result

@@ -18,8 +18,9 @@ from __future__ import annotations
 
 import ctypes
 import os
+from typing import Any
 
-import numpy as np
+import numpy.typing as npt
 import stavex
 from mpi4py import MPI
 
@@ -70,7 +71,7 @@ def mpi_is_cuda_aware() -> bool:
 class DeviceRange:
     """`count` amplitudes of a DeviceState from `offset`, as a CUDA array."""
 
-    def __init__(self, state: stavex.DeviceState, offset: int, count: int, itemsize: int):
+    def __init__(self, state: stavex.DeviceState, offset: int, count: int, itemsize: int) -> None:
         interface = state.__cuda_array_interface__
         self.state = state  # keeps the memory alive while MPI holds the view
         self.__cuda_array_interface__ = {
@@ -89,7 +90,7 @@ def chunk_amplitudes(buffer_bytes: int, itemsize: int, local_size: int) -> int:
 class Exchanger:
     """The staging buffers of one rank and the transfers that use them."""
 
-    def __init__(self, group: RankGroup, state: stavex.DeviceState, buffer_bytes: int, cuda_aware: bool):
+    def __init__(self, group: RankGroup, state: stavex.DeviceState, buffer_bytes: int, cuda_aware: bool) -> None:
         self.group = group
         self.state = state
         self.cuda_aware = cuda_aware
@@ -108,11 +109,11 @@ class Exchanger:
     def staging_bytes(self) -> int:
         return (1 if self.cuda_aware else 2) * self.chunk * self.itemsize
 
-    def _device(self, offset: int, count: int) -> list:
+    def _device(self, offset: int, count: int) -> list[Any]:
         return [DeviceRange(self.state, offset, count, self.itemsize), count, self.mpi_type]
 
     @staticmethod
-    def _copy(failure: BaseException | None, *args) -> BaseException | None:
+    def _copy(failure: BaseException | None, *args: Any) -> BaseException | None:
         """A range copy unless this rank already failed; returns the first failure."""
         if failure is None:
             try:
@@ -155,46 +156,57 @@ class Exchanger:
                 failure = self._trade(offset, min(self.chunk, (other + 1) * block - offset), partner, failure)
         return failure
 
-    def gather(self, root: int, out: np.ndarray | None) -> BaseException | None:
-        """Every rank's amplitudes into `out` on the root, rank r's at r * local."""
+    def gather(self, root: int, out: npt.NDArray[Any] | None) -> BaseException | None:
+        """Every rank's amplitudes into `out` on the root (None on the other
+        ranks), rank r's at r * local; the root receives in rank order."""
         comm, rank, local = self.group.comm, self.group.rank, self.state.num_state
-        failure = None
-        if rank == root:
-            failure = self._copy(failure, self.state, 0, out, root * local, local)
-        for source in range(self.group.size):
-            if source == root or rank not in (source, root):
-                continue
+        failure: BaseException | None = None
+        if rank != root:
             for offset in range(0, local, self.chunk):
                 count = min(self.chunk, local - offset)
-                if rank == root:
-                    view = out[source * local + offset: source * local + offset + count]
-                    self.group.guarded(lambda: comm.Recv([view, count, self.mpi_type], source, TAG), "gathering")
-                elif self.cuda_aware:
+                if self.cuda_aware:
                     self.group.guarded(lambda: comm.Send(self._device(offset, count), root, TAG), "gathering")
                 else:
                     failure = self._copy(failure, self.state, offset, self._host_send, 0, count)
                     self.group.guarded(lambda: comm.Send([self._host_send, count, self.mpi_type], root, TAG),
                                        "gathering")
-        return failure
-
-    def scatter(self, root: int, array: np.ndarray | None) -> BaseException | None:
-        """Rank r's amplitudes, array[r * local: (r + 1) * local] on the root, into its state."""
-        comm, rank, local = self.group.comm, self.group.rank, self.state.num_state
-        failure = None
-        if rank == root:
-            failure = self._copy(failure, array, root * local, self.state, 0, local)
-        for target in range(self.group.size):
-            if target == root or rank not in (target, root):
+            return failure
+        if out is None:
+            raise ValueError("the root needs an array to gather the state into")
+        failure = self._copy(failure, self.state, 0, out, root * local, local)
+        for source in range(self.group.size):
+            if source == root:
                 continue
             for offset in range(0, local, self.chunk):
                 count = min(self.chunk, local - offset)
-                if rank == root:
-                    view = array[target * local + offset: target * local + offset + count]
-                    self.group.guarded(lambda: comm.Send([view, count, self.mpi_type], target, TAG), "scattering")
-                elif self.cuda_aware:
+                view = out[source * local + offset: source * local + offset + count]
+                self.group.guarded(lambda: comm.Recv([view, count, self.mpi_type], source, TAG), "gathering")
+        return failure
+
+    def scatter(self, root: int, array: npt.NDArray[Any] | None) -> BaseException | None:
+        """Rank r's amplitudes, array[r * local: (r + 1) * local] of the root's
+        `array` (None on the other ranks), into its state; the root sends in
+        rank order."""
+        comm, rank, local = self.group.comm, self.group.rank, self.state.num_state
+        failure: BaseException | None = None
+        if rank != root:
+            for offset in range(0, local, self.chunk):
+                count = min(self.chunk, local - offset)
+                if self.cuda_aware:
                     self.group.guarded(lambda: comm.Recv(self._device(offset, count), root, TAG), "scattering")
                 else:
                     self.group.guarded(lambda: comm.Recv([self._host_recv, count, self.mpi_type], root, TAG),
                                        "scattering")
                     failure = self._copy(failure, self._host_recv, 0, self.state, offset, count)
+            return failure
+        if array is None:
+            raise ValueError("the root needs the array of the state to scatter")
+        failure = self._copy(failure, array, root * local, self.state, 0, local)
+        for target in range(self.group.size):
+            if target == root:
+                continue
+            for offset in range(0, local, self.chunk):
+                count = min(self.chunk, local - offset)
+                view = array[target * local + offset: target * local + offset + count]
+                self.group.guarded(lambda: comm.Send([view, count, self.mpi_type], target, TAG), "scattering")
         return failure

@@ -70,7 +70,7 @@ class GateRecord:
     def diagonal(self) -> bool:
         if self.family == "unitary":
             m = self.matrix
-            return not np.count_nonzero(m - np.diag(np.diagonal(m)))
+            return m is not None and not np.count_nonzero(m - np.diag(np.diagonal(m)))
         return self.family in DIAGONAL_ANGLES or self.family == "gp"
 
     @property
@@ -134,7 +134,7 @@ def _read_matrix(value: Any, target_count: int) -> np.ndarray:
     return matrix
 
 
-def parse_gate(gate: dict) -> GateRecord:
+def parse_gate(gate: dict[str, Any]) -> GateRecord:
     """A gate_ir dict as a record: its fields, name and matrix (what stavex reads
     for the whole list before anything runs)."""
     if not isinstance(gate, dict):
@@ -177,7 +177,7 @@ def check_gate(n: int, record: GateRecord) -> GateRecord:
     return checked
 
 
-def read_gate_list(n: int, local_count: int, gate_ir: Sequence[dict]) -> list[GateRecord]:
+def read_gate_list(n: int, local_count: int, gate_ir: Sequence[dict[str, Any]]) -> list[GateRecord]:
     """The whole list checked before anything runs: first every gate's fields,
     then each gate's dispatch checks in order. A gate that needs more local
     qubits than a rank has is refused too."""
@@ -251,7 +251,7 @@ def local_gate(gate: GateRecord, local_count: int, rank: int) -> LocalGate | Non
     if gate.family in DIAGONAL_ANGLES:
         angle = DIAGONAL_ANGLES[gate.family](gate.parameters)[bit(gate.targets[0])]
         return _factor_gate(complex(math.cos(angle), math.sin(angle)) if angle else 1, controls, control_state)
-    if gate.family != "unitary" or not gate.diagonal:
+    if gate.family != "unitary" or gate.matrix is None or not gate.diagonal:
         raise AssertionError(f"{gate.family} gate on a global position reached a rank")
     # A diagonal matrix with the rank's bits fixed: what is left acts on the local targets.
     diagonal = np.diagonal(gate.matrix)

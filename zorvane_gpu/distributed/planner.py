@@ -44,7 +44,7 @@ class Layout:
     known to be in a basis state (a product factor |0> or |1>) to that value."""
 
     def __init__(self, n: int, global_count: int, position: Sequence[int] | None = None,
-                 known: dict[int, int] | None = None):
+                 known: dict[int, int] | None = None) -> None:
         if not 0 <= global_count < n:
             raise ValueError(f"a layout of {n} qubits needs fewer than {n} global qubits, got {global_count}")
         self.n = n
@@ -152,7 +152,7 @@ class Plan:
 class _Planning:
     """The walk over a gate list that both strategies share."""
 
-    def __init__(self, records: Sequence[GateRecord], layout: Layout):
+    def __init__(self, records: Sequence[GateRecord], layout: Layout) -> None:
         self.records = records
         self.layout = layout.copy()
         self.steps: list[Segment | Exchange] = []
@@ -181,9 +181,10 @@ class _Planning:
             for t in record.targets:
                 layout.known.pop(t, None)
 
-    def exchange(self, evict: Sequence[int], bring: Sequence[int]) -> None:
+    def exchange(self, evict: Sequence[int], bring: Sequence[int]) -> Exchange:
         """Moves the qubits `evict` to the top local positions (swap gates
-        within each rank), then trades them for the global qubits `bring`."""
+        within each rank), then trades them for the global qubits `bring`;
+        returns the exchange step."""
         layout = self.layout
         k, local = len(evict), layout.local_count
         top = range(local - k, local)
@@ -199,7 +200,9 @@ class _Planning:
         globals_ = tuple(sorted(layout.position[q] for q in bring))
         for i, g in enumerate(globals_):
             layout.swap_positions(local - k + i, g)
-        self.steps.append(Exchange(globals_))
+        step = Exchange(globals_)
+        self.steps.append(step)
+        return step
 
     def flush(self) -> None:
         if self.segment.gates:
@@ -255,8 +258,7 @@ def _naive(records: Sequence[GateRecord], layout: Layout) -> Plan:
         protected = set(record.needs_local)
         evict = [lay.qubit_at[pos] for pos in reversed(range(lay.local_count))
                  if lay.qubit_at[pos] not in protected][:len(missing)]
-        p.exchange(evict, missing)
-        there = p.steps[-1]
+        there = p.exchange(evict, missing)
         p.add_gate(record)
         # Back where they came from: the same exchange again.
         p.flush()

@@ -16,10 +16,12 @@ from __future__ import annotations
 
 import os
 from time import perf_counter
-from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import Any, TypeVar
 
 import numpy as np
+import numpy.typing as npt
 import stavex
 from mpi4py import MPI
 
@@ -31,6 +33,8 @@ from .planner import Exchange, Layout, Plan, plan_gates
 TAG_TABLE = 0x5a18
 FUSION_OPTIONS = {"fuse_swap", "sparsesharemem_qubits", "densemm_min_qubits", "densemm_max_qubits",
                   "densemm_gate_threshold_scale", "max_gates_per_group", "pad_sparsesharemem"}
+
+T = TypeVar("T")
 
 
 def _check_n(n: Any, ranks: int) -> int:
@@ -84,19 +88,36 @@ def _available_host_bytes() -> int:
 class DistributedState:
     """Made by `zero_state` or `from_numpy`; there is no constructor."""
 
-    def __init__(self, *args: Any, **kwargs: Any):
+    # Set by _make on an instance made without __init__.
+    _group: RankGroup
+    _lost: str | None  # what failed, once the state is lost
+    _n: int
+    _layout: Layout
+    _swap_count: int
+    _bytes: int
+    _exchange_count: int
+    _seconds: dict[str, float]
+    _cuda_aware: bool
+    _state: stavex.DeviceState
+    _exchanger: Exchanger
+    _wait_chunk: stavex.PreparedFusionChunk
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
         raise TypeError("DistributedState has no constructor: use DistributedState.zero_state or from_numpy")
 
     # ---- construction ---------------------------------------------------------
 
     @classmethod
     def _make(cls, n: Any, comm: MPI.Comm | None, device: str | None, buffer_bytes: Any, cuda_aware: bool | None,
-              layout_of: Any, dtype_check: Any, agree_on: tuple) -> "DistributedState":
+              layout_of: Callable[[int, int], Layout], dtype_check: Callable[[int], str | None],
+              agree_on: tuple[int, str | None]) -> DistributedState:
         """Checks on every rank, settles, then makes each rank's DeviceState and
-        staging buffers. `dtype_check(n)` returns the dtype (None where only
-        the root knows it: `agree_on[0]` is then the root, which broadcasts it)."""
+        staging buffers. `agree_on` is (root, dtype): every rank is given the
+        dtype, or, where it is None, only the root knows it (`dtype_check(n)`
+        returns it there and None elsewhere) and broadcasts it."""
         group = RankGroup(comm)
-        error, dtype = None, None
+        error: Exception | None = None
+        checked: str | None = None
         try:
             if group.size & (group.size - 1):
                 raise ValueError(f"the number of ranks must be a power of two, got {group.size}")
@@ -107,13 +128,14 @@ class DistributedState:
                 raise TypeError("device must be None or a device text such as 'cuda:0'")
             if cuda_aware not in (None, True, False):
                 raise TypeError("cuda_aware must be None, True or False")
-            dtype = dtype_check(n)
+            checked = dtype_check(n)
         except Exception as caught:  # noqa: BLE001 - settled across ranks below
             error = caught
         group.settle(error, "creating the distributed state", fingerprint(n, buffer_bytes, cuda_aware, *agree_on),
                      same_error=True)
-        if agree_on[1] is None:
-            dtype = group.guarded(lambda: group.comm.bcast(dtype, root=agree_on[0]), "creating the distributed state")
+        root, given = agree_on
+        dtype: str = given if given is not None else group.guarded(
+            lambda: group.comm.bcast(checked, root=root), "creating the distributed state")
 
         self = object.__new__(cls)
         self._group = group
@@ -257,22 +279,22 @@ class DistributedState:
             self._lost = f"{what} failed ({type(error).__name__}: {error})"
             raise
 
-    def _checked(self, what: str, check: Any, agree_on: Any) -> Any:
+    def _checked(self, what: str, check: Callable[[], T], agree_on: Callable[[T], tuple[Any, ...]]) -> T:
         """Runs the argument checks on every rank and settles them, comparing
         `agree_on(checked)` across ranks."""
         self._usable()
-        result, error, digest = None, None, b""
         try:
             result = check()
             digest = fingerprint(*agree_on(result))
-        except Exception as caught:  # noqa: BLE001 - settled across ranks
-            error = caught
-        self._group.settle(error, what, digest, same_error=True)
+        except Exception as error:  # noqa: BLE001 - settled across ranks
+            self._group.settle(error, what, b"", same_error=True)  # raises it
+            raise
+        self._group.settle(None, what, digest, same_error=True)
         return result
 
     # ---- gathering ------------------------------------------------------------
 
-    def to_numpy(self, root: int = 0) -> np.ndarray | None:
+    def to_numpy(self, root: int = 0) -> npt.NDArray[np.complex64] | npt.NDArray[np.complex128] | None:
         """The whole state in logical qubit order on `root` (None on the other
         ranks); MemoryError on every rank when it would not fit the root's
         available host memory."""
@@ -280,8 +302,8 @@ class DistributedState:
         itemsize = ITEMSIZE[self.dtype]
         permuted = self._layout.position != list(range(self._n))
         needed = (2 if permuted else 1) * (itemsize << self._n)
-        out = None
-        error = None
+        out: npt.NDArray[Any] | None = None
+        error: MemoryError | None = None
         if self._group.rank == root:
             available = _available_host_bytes()
             if needed > available:
@@ -302,15 +324,15 @@ class DistributedState:
 
     # ---- gates ----------------------------------------------------------------
 
-    def plan(self, gate_ir: Sequence[dict], strategy: str = "lookahead") -> Plan:
+    def plan(self, gate_ir: Sequence[dict[str, Any]], strategy: str = "lookahead") -> Plan:
         """The plan a run of `gate_ir` would follow from the current map (no
         communication, nothing runs)."""
         self._usable()
         records = gate_lists.read_gate_list(self._n, self._layout.local_count, gate_ir)
         return plan_gates(records, self._layout, strategy)
 
-    def run(self, gate_ir: Sequence[dict], mode: stavex.KernelMode = stavex.PairAuto, endian: str = "little",
-            *, fusion_options: dict | None = None) -> None:
+    def run(self, gate_ir: Sequence[dict[str, Any]], mode: stavex.KernelMode = stavex.PairAuto,
+            endian: str = "little", *, fusion_options: dict[str, Any] | None = None) -> None:
         """Applies a gate_ir list. Gates on local positions run through stavex
         in `mode`; with `fusion_options` (the keyword arguments of
         stavex.prepare_fusion_chunk_gates, {} for its defaults) each stretch
@@ -341,8 +363,10 @@ class DistributedState:
         preparing = ThreadPoolExecutor(max_workers=1) if fusion_options is not None else None
         try:
             # Chunks are planned in order on the worker while the device runs earlier ones.
-            chunks = iter([preparing.submit(stavex.prepare_fusion_chunk_gates, local_count, gates, **fusion_options)
-                           for gates in segments]) if preparing else None
+            chunks: Iterator[Future[stavex.PreparedFusionChunk]] | None = None
+            if preparing is not None and fusion_options is not None:
+                chunks = iter([preparing.submit(stavex.prepare_fusion_chunk_gates, local_count, gates,
+                                                **fusion_options) for gates in segments])
             segment_gates = iter(segments)
             for step in plan.steps:
                 start = perf_counter()
@@ -422,7 +446,8 @@ class DistributedState:
             return sum(((rank >> (p - local_count)) & 1) << (k - 1 - j)
                        for j, p in enumerate(positions) if p >= local_count)
 
-        failure, whole, received = None, None, None
+        failure: BaseException | None = None
+        whole: npt.NDArray[np.float64] | None = None  # the root's whole table
         try:
             if local:
                 table = stavex._outcome_probabilities(self._state, [p for _, p in local])
@@ -433,17 +458,17 @@ class DistributedState:
         except Exception as error:  # noqa: BLE001 - a table or the sum that does not fit fails every rank
             failure = error
         self._group.settle(failure, what)  # nothing has changed yet: the state stays usable
-        # The root adds the tables in rank order, so the sums do not depend on timing.
-        for r in range(group.size):
-            if group.rank == 0:
-                if r:
-                    group.guarded(lambda: group.comm.Recv(received, r, TAG_TABLE), what)
-                whole[rank_bits(r) | spread] += table if r == 0 else received
-            elif group.rank == r:
-                group.guarded(lambda: group.comm.Send(table, 0, TAG_TABLE), what)
+        if whole is not None:
+            # The root adds the tables in rank order, so the sums do not depend on timing.
+            whole[rank_bits(0) | spread] += table
+            for r in range(1, group.size):
+                group.guarded(lambda: group.comm.Recv(received, r, TAG_TABLE), what)
+                whole[rank_bits(r) | spread] += received
+        else:
+            group.guarded(lambda: group.comm.Send(table, 0, TAG_TABLE), what)
 
         result: Any = None
-        if group.rank == 0:
+        if whole is not None:
             try:
                 chosen = seed if seed is not None else int.from_bytes(os.urandom(8), "little")
                 counts, last = stavex._draw_outcomes(whole, shots, chosen)
