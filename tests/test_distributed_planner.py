@@ -31,7 +31,7 @@ def play(plan, layout, physical):
                 g = local_gate(record, local, rank)
                 if g is not None:
                     assert max(g.target + g.control, default=0) < local
-                    part[:] = apply_gate(part, vars(g))
+                    part[:] = apply_gate(part, g._asdict())
     return plan.layout.logical_order(state)
 
 

@@ -23,6 +23,8 @@ from typing import Any, Sequence
 
 import numpy as np
 
+from ..program import Gate
+
 # Gate families by name, as stavex reads them (t and t_dag become phase).
 FAMILIES: dict[str, str] = {}
 for _family, _names in {
@@ -208,17 +210,8 @@ def digest(records: Sequence[GateRecord]) -> bytes:
 # ---- the gate one rank runs ---------------------------------------------------
 
 
-@dataclass(frozen=True)
-class LocalGate:
-    """A gate object in the form stavex reads (run_circuit_device_gates and
-    prepare_fusion_chunk_gates), on a rank's local positions."""
-
-    id: str
-    target: list[int]
-    control: list[int]
-    control_state: list[int]
-    parameter: list[float]
-    matrix: np.ndarray | None = None
+# A rank's gate is an ordinary gate record, on the rank's local positions.
+LocalGate = Gate
 
 
 def _factor_gate(factor: complex, controls: list[int], control_state: list[int]) -> LocalGate | None:
