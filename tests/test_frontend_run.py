@@ -123,6 +123,21 @@ def test_mid_circuit_measurement_and_conditionals(noise):
     assert pairs == {"00", "01", "10", "11"}
 
 
+@pytest.mark.skipif(stavex.backend != "cpu", reason="needs the CPU layer's memory capacity")
+def test_shots_start_from_a_host_copy_when_the_device_has_room_for_one_state():
+    # Every shot starts from the state after the first gates: kept as a second
+    # device state, or on the host when only one state fits; same draws.
+    on_device = zorvane_gpu.run(_teleport(0.7), 200, seed=4, mode=stavex.PairAuto)  # no fused records
+    capacity = stavex._cpu_layer_memory_capacity()
+    used = sum(size for _, size in stavex._cpu_layer_live_allocations())
+    try:
+        stavex._cpu_layer_set_memory_capacity(used + 8 * 16 + 64)  # one 3-qubit state and its measurements
+        on_host = zorvane_gpu.run(_teleport(0.7), 200, seed=4, mode=stavex.PairAuto)
+    finally:
+        stavex._cpu_layer_set_memory_capacity(capacity)
+    assert on_host.counts == on_device.counts and on_device.shot_by_shot
+
+
 @pytest.mark.parametrize("noise", [None, "depolarizing:0"], ids=["stavex", "plexar"])
 def test_reset_and_register_conditions(noise):
     circuit = QuantumCircuit(2, 3)

@@ -411,13 +411,31 @@ def _leading_gates(instructions: list[Instruction]) -> tuple[list[Gate | Channel
     return leading, instructions[len(leading):]
 
 
+def _kept_copy(state: stavex.DeviceState) -> stavex.DeviceState | np.ndarray:
+    """The state where every shot starts: a second device state when the
+    device has room for it (a shot then starts with a device-side copy), else
+    a host array (then with an upload)."""
+    try:
+        kept = stavex.DeviceState.zero_state(state.n, dtype=state.dtype, device=f"cuda:{state.device_id}")
+    except RuntimeError:  # no room on the device
+        return state.to_numpy()
+    stavex._copy_range(state, 0, kept, 0, state.num_state)
+    return kept
+
+
+def _restored(start: stavex.DeviceState | np.ndarray, state: stavex.DeviceState) -> stavex.DeviceState:
+    """`state` set back, in place, to the start of a shot."""
+    stavex._copy_range(start, 0, state, 0, state.num_state)
+    return state
+
+
 def _shot_by_shot_pure(program: Program, shots: int, rng: np.random.Generator, dtype: str, device: str,
                        runner: _GateRunner, state: stavex.DeviceState, want_state: bool,
                        progress: Progress | None) -> _Outcome:
     n = program.num_qubits
     prefix, rest = _leading_gates(program.instructions)
     runner.stream(state, cast(list[Gate], prefix), overlap=True, progress=None)  # not noisy: gates only
-    start_state = state.to_numpy() if prefix else None
+    start_state = _kept_copy(state) if prefix else None
     steps = _compile(rest, runner.prepare, density=False)
     machine = _ShotMachine(
         run_gates=runner.execute,
@@ -427,8 +445,8 @@ def _shot_by_shot_pure(program: Program, shots: int, rng: np.random.Generator, d
     counts: Counter[int] = Counter()
     for shot in range(shots):
         if shot:
-            state = (stavex.DeviceState.from_numpy(n, start_state, device=device) if start_state is not None
-                     else stavex.DeviceState.zero_state(n, dtype=dtype, device=device))
+            state = _restored(start_state, state) if start_state is not None else (
+                stavex.DeviceState.zero_state(n, dtype=dtype, device=device))
         counts[machine.run(state, steps, 0)] += 1
         if progress is not None:
             progress(shot + 1, shots, "shots")
